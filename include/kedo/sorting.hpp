@@ -1,0 +1,293 @@
+// Sorts that stay safe with any comparator.
+//
+// The row comparator of the sort method is not a strict weak ordering for a
+// positive tolerance or for data holding NaN, and the standard library's sorts
+// may then read and write outside the range. Every routine here, whatever the
+// comparator answers (inconsistent, cyclic, random, always true):
+//   * reads and writes only elements of [first, last) and of its own scratch;
+//   * leaves a permutation of the elements it was given;
+//   * terminates within O(n log n) comparisons (O(n log^2 n) for the stable
+//     sort when no scratch buffer can be had).
+// For a strict weak ordering they sort as std::sort / std::stable_sort would.
+#ifndef KEDO_SORTING_HPP
+#define KEDO_SORTING_HPP
+
+#include <algorithm>
+#include <cstddef>
+#include <memory>
+#include <new>
+#include <utility>
+
+namespace kedo::internal {
+
+// Sorts [first, last) by insertion. Stable: an element moves left only past
+// elements that compare greater than it. Never reads before `first`.
+template <typename T, typename Less>
+void InsertionSort(T* first, T* last, Less& less) {
+  if (last - first < 2) return;
+  for (T* current = first + 1; current != last; ++current) {
+    T value = std::move(*current);
+    T* hole = current;
+    while (hole != first && less(value, *(hole - 1))) {
+      *hole = std::move(*(hole - 1));
+      --hole;
+    }
+    *hole = std::move(value);
+  }
+}
+
+// Restores the max-heap property below `hole` in the heap [first, first + n).
+template <typename T, typename Less>
+void SiftDown(T* first, std::ptrdiff_t n, std::ptrdiff_t hole, Less& less) {
+  T value = std::move(first[hole]);
+  for (;;) {
+    std::ptrdiff_t child = 2 * hole + 1;
+    if (child >= n) break;
+    if (child + 1 < n && less(first[child], first[child + 1])) ++child;
+    if (!less(value, first[child])) break;
+    first[hole] = std::move(first[child]);
+    hole = child;
+  }
+  first[hole] = std::move(value);
+}
+
+// Heapsort of [first, last): the fallback that bounds the unstable sort.
+template <typename T, typename Less>
+void HeapSort(T* first, T* last, Less& less) {
+  const std::ptrdiff_t n = last - first;
+  for (std::ptrdiff_t i = n / 2; i-- > 0;) SiftDown(first, n, i, less);
+  for (std::ptrdiff_t end = n - 1; end > 0; --end) {
+    std::swap(first[0], first[end]);
+    SiftDown(first, end, 0, less);
+  }
+}
+
+// Orders a, b, c so that, for a consistent comparator, *b is their median.
+template <typename T, typename Less>
+void SortThree(T* a, T* b, T* c, Less& less) {
+  if (less(*b, *a)) std::swap(*a, *b);
+  if (less(*c, *b)) std::swap(*b, *c);
+  if (less(*b, *a)) std::swap(*a, *b);
+}
+
+// Moves elements that compare less than the pivot *first to its left, puts
+// the pivot between the two sides and returns its position.
+template <typename T, typename Less>
+T* PartitionRight(T* first, T* last, Less& less) {
+  T pivot = std::move(*first);
+  T* lo = first + 1;
+  T* hi = last - 1;
+  for (;;) {
+    while (lo <= hi && less(*lo, pivot)) ++lo;
+    while (lo <= hi && !less(*hi, pivot)) --hi;
+    if (lo > hi) break;
+    std::swap(*lo, *hi);
+    ++lo;
+    --hi;
+  }
+  T* pivot_position = lo - 1;
+  *first = std::move(*pivot_position);
+  *pivot_position = std::move(pivot);
+  return pivot_position;
+}
+
+// Moves elements that the pivot *first does not precede to its left. Used
+// when the pivot equals its predecessor, so a run of equal elements is placed
+// in one linear pass. Returns the pivot's position.
+template <typename T, typename Less>
+T* PartitionLeft(T* first, T* last, Less& less) {
+  T pivot = std::move(*first);
+  T* lo = first + 1;
+  T* hi = last - 1;
+  for (;;) {
+    while (lo <= hi && !less(pivot, *lo)) ++lo;
+    while (lo <= hi && less(pivot, *hi)) --hi;
+    if (lo > hi) break;
+    std::swap(*lo, *hi);
+    ++lo;
+    --hi;
+  }
+  T* pivot_position = lo - 1;
+  *first = std::move(*pivot_position);
+  *pivot_position = std::move(pivot);
+  return pivot_position;
+}
+
+inline constexpr std::ptrdiff_t kInsertionSortThreshold = 24;
+inline constexpr std::ptrdiff_t kNintherThreshold = 128;
+
+template <typename T, typename Less>
+void IntroSortLoop(T* begin, T* first, T* last, int depth_budget, Less& less) {
+  while (last - first > kInsertionSortThreshold) {
+    if (depth_budget-- == 0) {
+      HeapSort(first, last, less);
+      return;
+    }
+    const std::ptrdiff_t n = last - first;
+    T* middle = first + n / 2;
+    if (n > kNintherThreshold) {
+      SortThree(first, middle, last - 1, less);
+      SortThree(first + 1, middle - 1, last - 2, less);
+      SortThree(first + 2, middle + 1, last - 3, less);
+      SortThree(middle - 1, middle, middle + 1, less);
+    } else {
+      SortThree(first, middle, last - 1, less);
+    }
+    std::swap(*first, *middle);
+    // The element before `first` is an earlier pivot that precedes nothing
+    // here when the ordering is consistent; if the new pivot equals it, this
+    // range is full of equal elements: skip them in one pass.
+    if (first != begin && !less(*(first - 1), *first)) {
+      first = PartitionLeft(first, last, less) + 1;
+      continue;
+    }
+    T* pivot = PartitionRight(first, last, less);
+    // Recurse into the smaller side to bound the stack depth.
+    if (pivot - first < last - (pivot + 1)) {
+      IntroSortLoop(begin, first, pivot, depth_budget, less);
+      first = pivot + 1;
+    } else {
+      IntroSortLoop(begin, pivot + 1, last, depth_budget, less);
+      last = pivot;
+    }
+  }
+  InsertionSort(first, last, less);
+}
+
+// Unstable sort of [first, last): introsort with guarded partitions, equal-run
+// skipping and a heapsort fallback at depth 2 log2 n.
+template <typename T, typename Less>
+void UnstableSort(T* first, T* last, Less less) {
+  int depth_budget = 0;
+  for (std::ptrdiff_t n = last - first; n > 1; n >>= 1) depth_budget += 2;
+  IntroSortLoop(first, first, last, depth_budget, less);
+}
+
+// Merges the sorted runs [first, middle) and [middle, last), taking from the
+// right run only when its element is less than the left run's. `buffer` holds
+// at least middle - first elements.
+template <typename T, typename Less>
+void MergeWithBuffer(T* first, T* middle, T* last, T* buffer, Less& less) {
+  T* buffer_end = std::move(first, middle, buffer);
+  T* left = buffer;
+  T* right = middle;
+  T* out = first;
+  while (left != buffer_end && right != last) {
+    if (less(*right, *left)) {
+      *out++ = std::move(*right++);
+    } else {
+      *out++ = std::move(*left++);
+    }
+  }
+  std::move(left, buffer_end, out);  // the rest of `right` is already in place
+}
+
+// First position in [first, last) whose element `value` precedes.
+template <typename T, typename Less>
+T* UpperBound(T* first, T* last, const T& value, Less& less) {
+  std::ptrdiff_t count = last - first;
+  while (count > 0) {
+    const std::ptrdiff_t step = count / 2;
+    if (!less(value, first[step])) {
+      first += step + 1;
+      count -= step + 1;
+    } else {
+      count = step;
+    }
+  }
+  return first;
+}
+
+// First position in [first, last) whose element does not precede `value`.
+template <typename T, typename Less>
+T* LowerBound(T* first, T* last, const T& value, Less& less) {
+  std::ptrdiff_t count = last - first;
+  while (count > 0) {
+    const std::ptrdiff_t step = count / 2;
+    if (less(first[step], value)) {
+      first += step + 1;
+      count -= step + 1;
+    } else {
+      count = step;
+    }
+  }
+  return first;
+}
+
+// Stable merge without scratch memory, by rotations.
+template <typename T, typename Less>
+void MergeInPlace(T* first, T* middle, T* last, Less& less) {
+  while (first != middle && middle != last) {
+    if (last - first == 2) {
+      if (less(*middle, *first)) std::swap(*first, *middle);
+      return;
+    }
+    T* left_cut;
+    T* right_cut;
+    if (middle - first > last - middle) {
+      left_cut = first + (middle - first) / 2;
+      right_cut = LowerBound(middle, last, *left_cut, less);
+    } else {
+      right_cut = middle + (last - middle) / 2;
+      left_cut = UpperBound(first, middle, *right_cut, less);
+    }
+    T* new_middle = std::rotate(left_cut, middle, right_cut);
+    // Recurse into the smaller half, loop on the larger.
+    if ((new_middle - first) < (last - new_middle)) {
+      MergeInPlace(first, left_cut, new_middle, less);
+      first = new_middle;
+      middle = right_cut;
+    } else {
+      MergeInPlace(new_middle, right_cut, last, less);
+      last = new_middle;
+      middle = left_cut;
+    }
+  }
+}
+
+inline constexpr std::ptrdiff_t kStableRunLength = 32;
+
+template <typename T, typename Less>
+void MergeSortRecursive(T* first, T* last, T* buffer, Less& less) {
+  if (last - first <= kStableRunLength) {
+    InsertionSort(first, last, less);
+    return;
+  }
+  T* middle = first + (last - first) / 2;
+  MergeSortRecursive(first, middle, buffer, less);
+  MergeSortRecursive(middle, last, buffer, less);
+  if (!less(*middle, *(middle - 1))) return;  // already in order
+  if (buffer != nullptr) {
+    MergeWithBuffer(first, middle, last, buffer, less);
+  } else {
+    MergeInPlace(first, middle, last, less);
+  }
+}
+
+// Stable sort of [first, last): top-down merge sort. Elements that compare
+// equivalent keep their incoming order. Scratch of (n + 1) / 2 elements is
+// requested without throwing; without it the merges run in place.
+template <typename T, typename Less>
+void StableSort(T* first, T* last, Less less) {
+  const std::ptrdiff_t n = last - first;
+  if (n < 2) return;
+  std::unique_ptr<T[]> buffer;
+  if (n > kStableRunLength) {
+    buffer.reset(new (std::nothrow) T[static_cast<std::size_t>((n + 1) / 2)]);
+  }
+  MergeSortRecursive(first, last, buffer.get(), less);
+}
+
+// Dispatches on the compile-time choice of stability.
+template <bool stable, typename T, typename Less>
+void Sort(T* first, T* last, Less less) {
+  if constexpr (stable) {
+    StableSort(first, last, less);
+  } else {
+    UnstableSort(first, last, less);
+  }
+}
+
+}  // namespace kedo::internal
+
+#endif  // KEDO_SORTING_HPP
