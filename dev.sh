@@ -56,7 +56,7 @@ ensure_venv() {
 
 ensure_module() {
   local want have
-  want=$(cd "$ROOT" && stamp_of pyproject.toml CMakeLists.txt $(find src include -type f | sort))
+  want=$(cd "$ROOT" && stamp_of pyproject.toml CMakeLists.txt $(find src include kedo-stubs -type f | sort))
   have=$(cat "$VENV/.module-stamp" 2>/dev/null || true)
   if [ "$want" != "$have" ] || ! "$PY" -c 'import kedo' >/dev/null 2>&1; then
     log "building kedo"
