@@ -1,15 +1,15 @@
 """Type information for kedo: distinct rows of float32/float64 matrices within a tolerance."""
 
-from typing import SupportsFloat, SupportsIndex, TypeAlias, overload
+from typing import SupportsFloat, SupportsIndex, overload
 
 import numpy as np
 import numpy.typing as npt
 
 __version__: str
 
-_Method: TypeAlias = str | bytes | bytearray
-_Tolerance: TypeAlias = SupportsFloat | SupportsIndex
-_Int32Array: TypeAlias = npt.NDArray[np.int32]
+type _Method = str | bytes | bytearray
+type _Tolerance = SupportsFloat | SupportsIndex
+type _Int32Array = npt.NDArray[np.int32]
 
 # An empty dtype would satisfy both of the first two overloads; mypy flags that.
 @overload
@@ -43,6 +43,7 @@ def unique_rows(  # type: ignore[overload-overlap]
 
     All four arguments are required.
     """
+
 @overload
 def unique_rows(
     query: npt.NDArray[np.float64],
