@@ -9,12 +9,12 @@ int main() {
   // Six corners, three coordinates each; corners 3 and 4 repeat corners 2 and 1
   // with float noise.
   const std::vector<double> corners = {
-      0.0, 0.0, 0.0,  //
-      1.0, 0.0, 0.0,  //
-      0.0, 1.0, 0.0,  //
-      0.0, 1.0 + 1e-12, 0.0,  //
-      1.0 - 1e-12, 0.0, 0.0,  //
-      1.0, 1.0, 0.0,
+      0.0,         0.0,         0.0,  //
+      1.0,         0.0,         0.0,  //
+      0.0,         1.0,         0.0,  //
+      0.0,         1.0 + 1e-12, 0.0,  //
+      1.0 - 1e-12, 0.0,         0.0,  //
+      1.0,         1.0,         0.0,
   };
   const int width = 3;
   const int height = static_cast<int>(corners.size()) / width;
