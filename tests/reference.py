@@ -170,8 +170,8 @@ def _result(x, index, inverse):
 
 def bits(a):
     """The bit pattern of a float array, for exact comparisons (NaN, -0.0)."""
-    a = np.ascontiguousarray(a)
-    return a.view(np.uint32 if a.dtype == np.float32 else np.uint64)
+    a = np.ascontiguousarray(a, dtype=a.dtype.newbyteorder("="))
+    return a.view(np.uint32 if a.dtype.itemsize == 4 else np.uint64)
 
 
 def partition(inverse):
