@@ -148,10 +148,8 @@ def test_extent_too_large_refused_without_copy(shape, axis, dtype, method, sorte
     [
         ((2**24,), "sort", RuntimeError, "input array must be 2D"),
         ((2**24,), "a", IndexError, "invalid axis: 1 (ndim = 1)"),
-        ((2**31,), "a", IndexError, "invalid axis: 1 (ndim = 1)"),
         ((2**22, 2, 2), "sort", RuntimeError, "input array must be 2D"),
         ((2**22, 2, 2), "a", RuntimeError, "input array must be 2D"),
-        ((2**31, 2, 2), "a", RuntimeError, "input array must be 2D"),
         ((4, 2**24, 0), "a", RuntimeError, "input array must be 2D"),
     ],
 )
