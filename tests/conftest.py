@@ -12,7 +12,7 @@ from hypothesis import HealthCheck, settings
 
 settings.register_profile(
     "ci",
-    max_examples=150,
+    max_examples=400,
     deadline=None,
     suppress_health_check=[HealthCheck.too_slow],
 )
