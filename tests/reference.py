@@ -53,9 +53,7 @@ def sort_match(x, tolerance):
 
     def match(a, b):
         with np.errstate(invalid="ignore", over="ignore"):
-            return not any(
-                tol < abs(va - vb) for va, vb in zip(rows[a], rows[b], strict=True)
-            )
+            return not any(tol < abs(va - vb) for va, vb in zip(rows[a], rows[b], strict=True))
 
     return match
 
@@ -87,8 +85,9 @@ def ref_sort(x, tolerance, sorted_index):
         inverse[order[p]] = group
     index = [order[h] for h in heads]
     if sorted_index:
-        renumber = {old: new for new, old in enumerate(sorted(range(len(index)),
-                                                              key=index.__getitem__))}
+        renumber = {
+            old: new for new, old in enumerate(sorted(range(len(index)), key=index.__getitem__))
+        }
         index = sorted(index)
         inverse = [renumber[g] for g in inverse]
     return _result(x, index, inverse)
@@ -141,7 +140,7 @@ def ref_uff(x, tolerance, sorted_index):
             group = len(anchors)
             anchors.append(a)
             inverse[a] = group
-            for r in order[p + 1:]:
+            for r in order[p + 1 :]:
                 if not (keys[r] - keys[a] < tol):
                     break
                 if tol2 > T(uff_distance2(x, a, r)):

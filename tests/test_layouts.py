@@ -2,11 +2,10 @@
 
 import tracemalloc
 
+import kedo
 import numpy as np
 import pytest
 from numpy.lib.stride_tricks import as_strided
-
-import kedo
 from reference import assert_identical, assert_well_formed, bits
 
 RNG = np.random.default_rng(20261208)
@@ -103,8 +102,10 @@ def test_input_never_written(dtype, method, sorted_index):
     kedo.unique_rows(x, 0.5, sorted_index, method)
     assert x.tobytes() == saved
     x.flags.writeable = False
-    assert_identical(kedo.unique_rows(x, 0.5, sorted_index, method),
-                     kedo.unique_rows(x.copy(), 0.5, sorted_index, method))
+    assert_identical(
+        kedo.unique_rows(x, 0.5, sorted_index, method),
+        kedo.unique_rows(x.copy(), 0.5, sorted_index, method),
+    )
 
 
 def peak_traced(fn):
@@ -130,13 +131,16 @@ def test_native_c_array_not_copied(dtype, method):
     assert in_place < bound
 
 
-@pytest.mark.parametrize("shape, axis", [((2**31, 2), 0), ((2, 2**31), 1), ((2**31, 2**20), 0),
-                                         ((2**40, 0), 0), ((0, 2**33), 1)])
+@pytest.mark.parametrize(
+    "shape, axis",
+    [((2**31, 2), 0), ((2, 2**31), 1), ((2**31, 2**20), 0), ((2**40, 0), 0), ((0, 2**33), 1)],
+)
 @pytest.mark.parametrize("dtype", [np.float32, np.float64], ids=["float32", "float64"])
 def test_extent_too_large_refused_without_copy(shape, axis, dtype, method, sorted_index):
     x = as_strided(np.zeros(1, dtype=dtype), shape=shape, strides=(0, 0))
-    peak = peak_traced(lambda: pytest.raises(
-        ValueError, kedo.unique_rows, x, 0.1, sorted_index, method))
+    peak = peak_traced(
+        lambda: pytest.raises(ValueError, kedo.unique_rows, x, 0.1, sorted_index, method)
+    )
     assert peak < 1 << 20
     with pytest.raises(ValueError, match=f"extent {shape[axis]} of axis {axis}"):
         kedo.unique_rows(x, 0.1, sorted_index, method)

@@ -2,12 +2,11 @@
 
 import math
 
+import kedo
 import numpy as np
 from hypothesis import given
 from hypothesis import strategies as st
 from hypothesis.extra.numpy import arrays
-
-import kedo
 from reference import (
     assert_identical,
     assert_well_formed,
@@ -46,8 +45,9 @@ def matrices(draw):
 
 
 tolerances = st.one_of(
-    st.sampled_from([0.0, -0.0, -1.0, math.nan, math.inf, -math.inf, 1e-30, 1e-300, 1e300,
-                     0.1, 0.5, 1.0, 2.0]),
+    st.sampled_from(
+        [0.0, -0.0, -1.0, math.nan, math.inf, -math.inf, 1e-30, 1e-300, 1e300, 0.1, 0.5, 1.0, 2.0]
+    ),
     st.floats(),
     st.floats(0, 2),
 )
@@ -60,7 +60,8 @@ def test_sort_method(x, tolerance):
     results = {}
     for sorted_index in (False, True):
         unique, index, inverse = results[sorted_index] = kedo.unique_rows(
-            x, tolerance, sorted_index, "sort")
+            x, tolerance, sorted_index, "sort"
+        )
         assert_well_formed(x, results[sorted_index])
         # Every row matches its group's head, the representative.
         for r, g in enumerate(inverse.tolist()):

@@ -1,9 +1,8 @@
 """The sort method from Python: edge cases, numpy.unique at tolerance 0, the reference model."""
 
+import kedo
 import numpy as np
 import pytest
-
-import kedo
 from reference import (
     assert_identical,
     assert_well_formed,

@@ -1,9 +1,8 @@
 """The Uff method from Python: driver edge cases, refusals, the brute-force sweep."""
 
+import kedo
 import numpy as np
 import pytest
-
-import kedo
 from reference import assert_identical, assert_well_formed, bits, ref_uff
 
 NAN = float("nan")
@@ -83,8 +82,17 @@ def test_boundaries_are_strict(dtype, sorted_index):
 @pytest.mark.parametrize("tolerance", [1.0, 1e30, np.inf])
 def test_nan_and_infinite_rows_never_merge(tolerance, dtype, sorted_index):
     x = np.array(
-        [[0.0, 0.0], [0.0, 0.0], [NAN, 0.0], [NAN, 0.0], [np.inf, 0.0], [np.inf, 0.0],
-         [-np.inf, 1.0], [-np.inf, 1.0], [np.inf, -np.inf]],
+        [
+            [0.0, 0.0],
+            [0.0, 0.0],
+            [NAN, 0.0],
+            [NAN, 0.0],
+            [np.inf, 0.0],
+            [np.inf, 0.0],
+            [-np.inf, 1.0],
+            [-np.inf, 1.0],
+            [np.inf, -np.inf],
+        ],
         dtype,
     )
     _, index, inverse = run(x, tolerance, sorted_index)
