@@ -14,13 +14,18 @@ namespace {
 
 // Converts query to a base-class ndarray of T in native byte order, C order and
 // aligned. Returns query itself when it already is one; otherwise NumPy copies.
+// Wrong shapes and oversized extents are refused first, so that nothing is
+// copied for them: the Uff driver reports fewer than two dimensions through
+// the axis check of shape(), everything else not 2-D is a RuntimeError.
 template <typename T>
-RowMatrixArray<T> AsRowMatrix(const py::array& query) {
-  // Refuse oversized extents before the conversion could copy them.
-  if (query.ndim() == 2) {
-    CheckedExtent(query.shape(0), 0);
-    CheckedExtent(query.shape(1), 1);
+RowMatrixArray<T> AsRowMatrix(const py::array& query, bool uff) {
+  if (query.ndim() > 2 || (query.ndim() < 2 && !uff)) {
+    throw std::runtime_error("input array must be 2D");
   }
+  const py::ssize_t height = query.shape(0);
+  const py::ssize_t width = query.shape(1);
+  CheckedExtent(height, 0);
+  CheckedExtent(width, 1);
   using api = py::detail::npy_api;
   constexpr int flags = api::NPY_ARRAY_ENSUREARRAY_ | api::NPY_ARRAY_C_CONTIGUOUS_ |
                         api::NPY_ARRAY_ALIGNED_ | api::NPY_ARRAY_FORCECAST_;
@@ -34,7 +39,8 @@ RowMatrixArray<T> AsRowMatrix(const py::array& query) {
 float NarrowTolerance(double tolerance) {
   constexpr double kRoundsToInfinity = 0x1.ffffffp127;  // FLT_MAX + half an ulp
   if (std::abs(tolerance) >= kRoundsToInfinity) {
-    return std::copysign(std::numeric_limits<float>::infinity(), static_cast<float>(tolerance));
+    // No cast of the out-of-range double: that would be undefined.
+    return std::copysign(std::numeric_limits<float>::infinity(), tolerance < 0 ? -1.0f : 1.0f);
   }
   return static_cast<float>(tolerance);
 }
@@ -48,15 +54,17 @@ py::tuple UniqueRows(const py::array& query, double tolerance, bool sorted_index
                      const std::string& method) {
   switch (query.dtype().char_()) {
     case 'f': {
-      const auto matrix = AsRowMatrix<float>(query);
+      const bool uff = SelectsUff(method);
+      const auto matrix = AsRowMatrix<float>(query, uff);
       const float narrowed = NarrowTolerance(tolerance);
-      return SelectsUff(method) ? UniqueRowsByUff<float>(matrix, sorted_index, narrowed)
-                                : UniqueRowsBySort<float>(matrix, sorted_index, narrowed);
+      return uff ? UniqueRowsByUff<float>(matrix, sorted_index, narrowed)
+                 : UniqueRowsBySort<float>(matrix, sorted_index, narrowed);
     }
     case 'd': {
-      const auto matrix = AsRowMatrix<double>(query);
-      return SelectsUff(method) ? UniqueRowsByUff<double>(matrix, sorted_index, tolerance)
-                                : UniqueRowsBySort<double>(matrix, sorted_index, tolerance);
+      const bool uff = SelectsUff(method);
+      const auto matrix = AsRowMatrix<double>(query, uff);
+      return uff ? UniqueRowsByUff<double>(matrix, sorted_index, tolerance)
+                 : UniqueRowsBySort<double>(matrix, sorted_index, tolerance);
     }
     default:
       throw std::runtime_error(
