@@ -5,6 +5,8 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
+
+import kedo
 from invariants import (
     FLOAT_DTYPES,
     LAYOUTS,
@@ -14,8 +16,6 @@ from invariants import (
     same_result,
     snapshot,
 )
-
-import kedo
 
 # Few distinct values so that rows repeat and nearly repeat, plus the awkward ones.
 SPECIAL_VALUES = [

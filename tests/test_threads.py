@@ -5,9 +5,9 @@ import threading
 
 import numpy as np
 import pytest
-from invariants import same_result
 
 import kedo
+from invariants import same_result
 
 THREADS = 8
 ROUNDS = 25
