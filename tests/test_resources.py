@@ -127,6 +127,7 @@ EXHAUSTION_SCRIPT = textwrap.dedent(
     small = np.array([[1.0, 2.0], [1.0, 2.0], [3.0, 4.0]])
     soft, hard = resource.getrlimit(resource.RLIMIT_AS)
     outcomes = []
+    start = address_space()
     for margin_mib in [*range(40), *range(40, 104, 8)]:
         limit = address_space() + (margin_mib << 20)
         resource.setrlimit(resource.RLIMIT_AS, (limit, hard))
@@ -143,7 +144,9 @@ EXHAUSTION_SCRIPT = textwrap.dedent(
         ordinary = index.tolist() == [0, 2] and inverse.tolist() == [0, 0, 1]
         resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
         outcomes.append((margin_mib, outcome, ordinary))
-    print(json.dumps(outcomes))
+    # Failed calls must give back what they took: a lost output or scratch block
+    # (megabytes here) would stay mapped.
+    print(json.dumps({"outcomes": outcomes, "growth": address_space() - start}))
     """
 )
 
@@ -162,7 +165,9 @@ def test_memory_exhaustion_raises_memory_error(case, method):
         env=environment,
     )
     assert child.returncode == 0, child.stderr
-    outcomes = json.loads(child.stdout)
+    report = json.loads(child.stdout)
+    outcomes = report["outcomes"]
+    assert report["growth"] < 2**20, report
     failures = [outcome for _, outcome, _ in outcomes if outcome != "ok"]
     assert all(outcome.startswith("MemoryError") for outcome in failures), outcomes
     assert outcomes[0][1] != "ok" and outcomes[-1][1] == "ok", outcomes
