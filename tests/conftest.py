@@ -20,7 +20,7 @@ settings.register_profile(
     "long",
     max_examples=10_000,
     deadline=None,
-    suppress_health_check=[HealthCheck.too_slow],
+    suppress_health_check=list(HealthCheck),
 )
 settings.load_profile(os.environ.get("KEDO_HYPOTHESIS_PROFILE", "ci"))
 
