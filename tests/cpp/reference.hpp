@@ -135,8 +135,7 @@ Grouping ModelLexicographic(const Matrix<T>& m, T tolerance) {
   std::vector<int> order(static_cast<std::size_t>(m.height));
   std::iota(order.begin(), order.end(), 0);
   std::stable_sort(order.begin(), order.end(), [&m](int a, int b) {
-    return std::lexicographical_compare(m.Row(a), m.Row(a) + m.width, m.Row(b),
-                                        m.Row(b) + m.width);
+    return std::lexicographical_compare(m.Row(a), m.Row(a) + m.width, m.Row(b), m.Row(b) + m.width);
   });
   return GroupByHeads(m, tolerance, std::move(order));
 }

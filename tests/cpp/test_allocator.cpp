@@ -17,9 +17,9 @@ using kedo::IndexVector;
 
 static_assert(std::is_same_v<IndexVector<int>::allocator_type,
                              DefaultInitializationAllocator<int, std::allocator<int>>>);
-static_assert(std::is_same_v<std::allocator_traits<DefaultInitializationAllocator<int>>::
-                                 rebind_alloc<double>,
-                             DefaultInitializationAllocator<double, std::allocator<double>>>);
+static_assert(
+    std::is_same_v<std::allocator_traits<DefaultInitializationAllocator<int>>::rebind_alloc<double>,
+                   DefaultInitializationAllocator<double, std::allocator<double>>>);
 
 TEST(DefaultInitializationAllocator, GrowthIntoNewStorageKeepsWrittenElements) {
   IndexVector<int> v;

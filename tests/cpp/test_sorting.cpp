@@ -81,8 +81,8 @@ struct Watched {
 
 enum class Pattern { kRandom, kSorted, kReversed, kOrganPipe, kAllEqual, kFewDistinct, kManyDups };
 
-constexpr Pattern kPatterns[] = {Pattern::kRandom,    Pattern::kSorted,      Pattern::kReversed,
-                                 Pattern::kOrganPipe, Pattern::kAllEqual,    Pattern::kFewDistinct,
+constexpr Pattern kPatterns[] = {Pattern::kRandom,    Pattern::kSorted,   Pattern::kReversed,
+                                 Pattern::kOrganPipe, Pattern::kAllEqual, Pattern::kFewDistinct,
                                  Pattern::kManyDups};
 
 // n values, all in [0, n).
@@ -115,9 +115,9 @@ std::vector<int> MakeInput(Pattern pattern, std::size_t n, std::mt19937& rng) {
   return v;
 }
 
-constexpr std::size_t kSizes[] = {0,  1,  2,  3,  4,   5,   7,   8,   15,  16,  23,  24,  25,
-                                  26, 31, 32, 33, 34,  48,  63,  64,  65,  100, 127, 128, 129,
-                                  130, 200, 255, 256, 257, 1000, 4099};
+constexpr std::size_t kSizes[] = {0,   1,   2,   3,   4,   5,   7,   8,   15,  16,   23,
+                                  24,  25,  26,  31,  32,  33,  34,  48,  63,  64,   65,
+                                  100, 127, 128, 129, 130, 200, 255, 256, 257, 1000, 4099};
 constexpr std::size_t kLarge = 100000;
 
 double NLogN(std::size_t n) {
@@ -168,8 +168,8 @@ TEST_P(SafeSort, HostileComparatorsLeaveAPermutationInPlace) {
     for (Pattern pattern : kPatterns) {
       const std::vector<int> input = MakeInput(pattern, n, rng);
       ForEachHostile(rng, rows, [&](const char* name, auto less) {
-        SCOPED_TRACE(::testing::Message() << name << ", n = " << n << ", pattern "
-                                          << static_cast<int>(pattern));
+        SCOPED_TRACE(::testing::Message()
+                     << name << ", n = " << n << ", pattern " << static_cast<int>(pattern));
         Guarded<int> buffer(n, 0, INT_MIN);
         std::copy(input.begin(), input.end(), buffer.begin());
         std::uint64_t calls = 0;
@@ -202,8 +202,8 @@ TEST_P(SafeSort, ValidOrderingSortsLikeTheStandardSorts) {
   const auto by_key = [](int a, int b) { return a % 7 < b % 7; };
   for (std::size_t n : sizes) {
     for (Pattern pattern : kPatterns) {
-      SCOPED_TRACE(::testing::Message() << "n = " << n << ", pattern "
-                                        << static_cast<int>(pattern));
+      SCOPED_TRACE(::testing::Message()
+                   << "n = " << n << ", pattern " << static_cast<int>(pattern));
       const std::vector<int> input = MakeInput(pattern, n, rng);
 
       std::vector<int> got = input;
@@ -256,8 +256,10 @@ TEST_P(SafeSort, MovesElementsThatOwnMemory) {
     for (std::size_t i = 0; i < n; ++i) {
       input.push_back(std::string(40, 'a') + std::to_string(rng() % (n / 2)));
     }
-    auto random_answer = [state = std::make_shared<std::mt19937>(rng())](
-                             const std::string&, const std::string&) { return ((*state)() & 1u) != 0; };
+    auto random_answer = [state = std::make_shared<std::mt19937>(rng())](const std::string&,
+                                                                         const std::string&) {
+      return ((*state)() & 1u) != 0;
+    };
     for (int round = 0; round < 2; ++round) {
       std::vector<std::string> got = input;
       if (round == 0) {
@@ -274,17 +276,16 @@ TEST_P(SafeSort, MovesElementsThatOwnMemory) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sorts, SafeSort,
-    ::testing::Values(AlgoCase{Algo::kInsertion, "InsertionSort", true},
-                      AlgoCase{Algo::kHeap, "HeapSort", false},
-                      AlgoCase{Algo::kUnstable, "UnstableSort", false},
-                      AlgoCase{Algo::kStable, "StableSort", true},
-                      AlgoCase{Algo::kSortStable, "SortStable", true},
-                      AlgoCase{Algo::kSortUnstable, "SortUnstable", false},
-                      AlgoCase{Algo::kNoBuffer, "MergeWithoutBuffer", true}),
-    [](const ::testing::TestParamInfo<AlgoCase>& case_info) {
-      return std::string(case_info.param.name);
-    });
+INSTANTIATE_TEST_SUITE_P(Sorts, SafeSort,
+                         ::testing::Values(AlgoCase{Algo::kInsertion, "InsertionSort", true},
+                                           AlgoCase{Algo::kHeap, "HeapSort", false},
+                                           AlgoCase{Algo::kUnstable, "UnstableSort", false},
+                                           AlgoCase{Algo::kStable, "StableSort", true},
+                                           AlgoCase{Algo::kSortStable, "SortStable", true},
+                                           AlgoCase{Algo::kSortUnstable, "SortUnstable", false},
+                                           AlgoCase{Algo::kNoBuffer, "MergeWithoutBuffer", true}),
+                         [](const ::testing::TestParamInfo<AlgoCase>& case_info) {
+                           return std::string(case_info.param.name);
+                         });
 
 }  // namespace

@@ -71,8 +71,7 @@ class UffTest : public ::testing::Test {
   }
 
   static UffResult<T> Run(const Matrix<T>& m, T tolerance, bool sorted_index) {
-    return Run(m, std::vector<T>(static_cast<std::size_t>(m.width), T(1)), tolerance,
-               sorted_index);
+    return Run(m, std::vector<T>(static_cast<std::size_t>(m.width), T(1)), tolerance, sorted_index);
   }
 
   // What holds for any input: representatives are copied bit for bit and
@@ -83,9 +82,8 @@ class UffTest : public ::testing::Test {
       ASSERT_GE(row, 0);
       ASSERT_LT(row, m.height);
       EXPECT_EQ(r.inverse[static_cast<std::size_t>(row)], g);
-      const std::vector<T> copy(
-          r.unique.begin() + static_cast<std::ptrdiff_t>(g) * m.width,
-          r.unique.begin() + static_cast<std::ptrdiff_t>(g + 1) * m.width);
+      const std::vector<T> copy(r.unique.begin() + static_cast<std::ptrdiff_t>(g) * m.width,
+                                r.unique.begin() + static_cast<std::ptrdiff_t>(g + 1) * m.width);
       EXPECT_TRUE(kedo_test::SameBits(copy, m.RowCopy(row)));
       if (sorted_index && g > 0) {
         EXPECT_LT(r.index[static_cast<std::size_t>(g - 1)], row);
@@ -108,8 +106,7 @@ class UffTest : public ::testing::Test {
     for (bool sorted_index : {false, true}) {
       SCOPED_TRACE(sorted_index ? "ordered mode" : "unordered mode");
       const UffResult<T> got = Run(m, projection, tolerance, sorted_index);
-      const UffResult<T> want =
-          kedo_test::ModelUff(m, projection, tolerance, sorted_index, order);
+      const UffResult<T> want = kedo_test::ModelUff(m, projection, tolerance, sorted_index, order);
       EXPECT_EQ(got.count, want.count);
       EXPECT_EQ(got.index, want.index);
       EXPECT_EQ(got.inverse, want.inverse);
@@ -204,14 +201,35 @@ TYPED_TEST(UffTest, RowMovesToALaterGroup) {
   EXPECT_EQ(r.unique, (std::vector<T>{T(0.4), T(-0.2), T(0), T(0)}));
 }
 
+// Both tests are strict: a key difference or a distance equal to the
+// tolerance keeps rows apart.
 TYPED_TEST(UffTest, CloseRowsWithDistantSumsStayApart) {
   using T = TypeParam;
-  for (bool sorted_index : {false, true}) {
-    const UffResult<T> r = this->Run(Rows<T>(2, {T(0), T(0), T(0.6), T(0.6)}), T(1), sorted_index);
-    EXPECT_EQ(r.count, 2);
-    EXPECT_EQ(r.index, (std::vector<int>{0, 1}));
-    EXPECT_EQ(r.inverse, (std::vector<int>{0, 1}));
+  const Matrix<T> cases[] = {
+      Rows<T>(2, {T(0), T(0), T(0.6), T(0.6)}),  // distance 0.85, sums 1.2 apart
+      Rows<T>(2, {T(0), T(0), T(0.5), T(0.5)}),  // sums exactly 1 apart
+  };
+  for (const Matrix<T>& m : cases) {
+    for (bool sorted_index : {false, true}) {
+      const UffResult<T> r = this->Run(m, T(1), sorted_index);
+      EXPECT_EQ(r.count, 2);
+      EXPECT_EQ(r.index, (std::vector<int>{0, 1}));
+      EXPECT_EQ(r.inverse, (std::vector<int>{0, 1}));
+    }
   }
+}
+
+TYPED_TEST(UffTest, DistanceEqualToToleranceKeepsRowsApart) {
+  using T = TypeParam;
+  // Keys 0 and -1; squared distance exactly 25.
+  const Matrix<T> m = Rows<T>(2, {T(0), T(0), T(3), T(-4)});
+  UffResult<T> r = this->Run(m, T(5), false);
+  EXPECT_EQ(r.count, 2);
+  EXPECT_EQ(r.index, (std::vector<int>{1, 0}));
+  EXPECT_EQ(r.inverse, (std::vector<int>{1, 0}));
+  r = this->Run(m, T(5.001), false);
+  EXPECT_EQ(r.count, 1);
+  EXPECT_EQ(r.index, (std::vector<int>{1}));
 }
 
 // An infinite key is never within the window of another, nor another of it.

@@ -137,8 +137,7 @@ TYPED_TEST(UniqueIdsTest, NoRowsLeavesEmptyVectorsAndInverseUntouched) {
   IndexVector<int> sorted_ids{3, 2, 1};
   IndexVector<int> unique_ids{0, 1};
   Guarded<int> inverse(1, 77, INT_MIN);
-  kedo::UniqueIds<TypeParam::stable>(data, 0, 1, T(0.5), sorted_ids, unique_ids,
-                                     inverse.begin());
+  kedo::UniqueIds<TypeParam::stable>(data, 0, 1, T(0.5), sorted_ids, unique_ids, inverse.begin());
   EXPECT_TRUE(sorted_ids.empty());
   EXPECT_TRUE(unique_ids.empty());
   EXPECT_EQ(inverse[0], 77);
@@ -494,21 +493,25 @@ TEST(SortIdsAndInverse, EveryRowKeepsItsRepresentative) {
 }
 
 // ---------------------------------------------------------------------------
-// Offsets past 2^31 elements: three rows of 2^30 columns, the last starting at
-// element 2^31. Only the first column of each row is ever read, so a sparse
-// mapping suffices.
+// Offsets past 2^31 elements: eight rows of 2^29 columns, rows 4 to 7 starting
+// at element 2^31 or later. Only the first column of each row is ever read,
+// so a sparse mapping suffices.
 TEST(LargeMatrix, RowOffsetsAreFormedIn64Bits) {
-  constexpr int kWidth = 1 << 30;
-  constexpr int kHeight = 3;
+  constexpr int kWidth = 1 << 29;
+  constexpr int kHeight = 8;
   const std::size_t bytes = sizeof(float) * kHeight * static_cast<std::size_t>(kWidth);
   void* mapping = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (mapping == MAP_FAILED) GTEST_SKIP() << "cannot reserve " << bytes << " bytes";
   float* data = static_cast<float*>(mapping);
-  data[0] = 2.0f;
-  data[static_cast<std::size_t>(kWidth)] = 0.0f;
-  data[2 * static_cast<std::size_t>(kWidth)] = 1.0f;
+  const int first_column[kHeight] = {5, 3, 7, 0, 6, 1, 4, 2};
+  for (std::size_t r = 0; r < kHeight; ++r) {
+    data[r * static_cast<std::size_t>(kWidth)] = static_cast<float>(first_column[r]);
+  }
 
+  const IndexVector<int> want_sorted{3, 5, 7, 1, 6, 0, 4, 2};
+  const IndexVector<int> want_unique{0, 1, 2, 3, 4, 5, 6, 7};
+  const std::vector<int> want_inverse(std::begin(first_column), std::end(first_column));
   for (bool stable : {false, true}) {
     IndexVector<int> sorted_ids;
     IndexVector<int> unique_ids;
@@ -520,9 +523,9 @@ TEST(LargeMatrix, RowOffsetsAreFormedIn64Bits) {
       kedo::UniqueIds<false>(static_cast<const float*>(data), kHeight, kWidth, 0.5f, sorted_ids,
                              unique_ids, inverse.data());
     }
-    EXPECT_EQ(sorted_ids, (IndexVector<int>{1, 2, 0}));
-    EXPECT_EQ(unique_ids, (IndexVector<int>{0, 1, 2}));
-    EXPECT_EQ(inverse, (std::vector<int>{2, 0, 1}));
+    EXPECT_EQ(sorted_ids, want_sorted);
+    EXPECT_EQ(unique_ids, want_unique);
+    EXPECT_EQ(inverse, want_inverse);
   }
   munmap(mapping, bytes);
 }
