@@ -1,5 +1,387 @@
+// The Uff method's core: ArgSort and the key-ordered sweep Uff.
 #include <gtest/gtest.h>
 
-#include "kedo/kedo.hpp"
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
 
-TEST(Smoke, uffCompiles) { SUCCEED(); }
+#include "kedo/uff.hpp"
+#include "reference.hpp"
+
+namespace {
+
+using kedo_test::Guarded;
+using kedo_test::Matrix;
+using kedo_test::UffResult;
+
+template <typename T>
+class UffTest : public ::testing::Test {
+ protected:
+  static constexpr T kNaN = std::numeric_limits<T>::quiet_NaN();
+  static constexpr T kInf = std::numeric_limits<T>::infinity();
+  static constexpr T kCanary = T(-777.25);
+  static constexpr int kIndexCanary = -9;
+
+  // Calls Uff with caller-sized buffers full of canaries, checks that nothing
+  // is written outside rows and entries 0 .. count - 1, that the compile-time
+  // flag changes nothing, and returns the written part.
+  static UffResult<T> Run(const Matrix<T>& m, const std::vector<T>& projection, T tolerance,
+                          bool sorted_index) {
+    const auto h = static_cast<std::size_t>(m.height);
+    const auto w = static_cast<std::size_t>(m.width);
+    UffResult<T> results[2];
+    for (int b = 0; b < 2; ++b) {
+      Guarded<T> unique(h * w, kCanary, kCanary);
+      Guarded<int> index(h, kIndexCanary, kIndexCanary);
+      Guarded<int> inverse(h, kIndexCanary, kIndexCanary);
+      int count = 12345;
+      if (b == 0) {
+        kedo::Uff<true>(m.values.data(), m.height, m.width, projection.data(), tolerance,
+                        sorted_index, unique.begin(), index.begin(), count, inverse.begin());
+      } else {
+        kedo::Uff<false>(m.values.data(), m.height, m.width, projection.data(), tolerance,
+                         sorted_index, unique.begin(), index.begin(), count, inverse.begin());
+      }
+      EXPECT_TRUE(unique.Intact() && index.Intact() && inverse.Intact());
+      EXPECT_GE(count, m.height > 0 ? 1 : 0);
+      EXPECT_LE(count, m.height);
+      const auto used = static_cast<std::size_t>(std::clamp(count, 0, m.height));
+      for (std::size_t i = used * w; i < h * w; ++i) {
+        EXPECT_TRUE(Guarded<T>::Same(unique[i], kCanary)) << "unique written past count";
+      }
+      for (std::size_t i = used; i < h; ++i) {
+        EXPECT_EQ(index[i], kIndexCanary) << "index written past count";
+      }
+      UffResult<T>& r = results[b];
+      r.count = count;
+      r.unique.assign(unique.begin(), unique.begin() + static_cast<std::ptrdiff_t>(used * w));
+      r.index.assign(index.begin(), index.begin() + static_cast<std::ptrdiff_t>(used));
+      r.inverse = inverse.Contents();
+    }
+    EXPECT_EQ(results[0].count, results[1].count);
+    EXPECT_EQ(results[0].index, results[1].index);
+    EXPECT_EQ(results[0].inverse, results[1].inverse);
+    EXPECT_TRUE(kedo_test::SameBits(results[0].unique, results[1].unique));
+    CheckConsistent(m, results[0], sorted_index);
+    return results[0];
+  }
+
+  static UffResult<T> Run(const Matrix<T>& m, T tolerance, bool sorted_index) {
+    return Run(m, std::vector<T>(static_cast<std::size_t>(m.width), T(1)), tolerance, sorted_index);
+  }
+
+  // What holds for any input: representatives are copied bit for bit and
+  // belong to their own group; group numbers are in range.
+  static void CheckConsistent(const Matrix<T>& m, const UffResult<T>& r, bool sorted_index) {
+    for (int g = 0; g < r.count; ++g) {
+      const int row = r.index[static_cast<std::size_t>(g)];
+      ASSERT_GE(row, 0);
+      ASSERT_LT(row, m.height);
+      EXPECT_EQ(r.inverse[static_cast<std::size_t>(row)], g);
+      const std::vector<T> copy(r.unique.begin() + static_cast<std::ptrdiff_t>(g) * m.width,
+                                r.unique.begin() + static_cast<std::ptrdiff_t>(g + 1) * m.width);
+      EXPECT_TRUE(kedo_test::SameBits(copy, m.RowCopy(row)));
+      if (sorted_index && g > 0) {
+        EXPECT_LT(r.index[static_cast<std::size_t>(g - 1)], row);
+      }
+    }
+    for (int r_ = 0; r_ < m.height; ++r_) {
+      const int g = r.inverse[static_cast<std::size_t>(r_)];
+      ASSERT_GE(g, 0);
+      ASSERT_LT(g, r.count);
+      if (sorted_index) {
+        EXPECT_LE(r.index[static_cast<std::size_t>(g)], r_);
+      }
+    }
+  }
+
+  // Both modes against the model, given the model's key order (empty: the
+  // model sorts the keys itself).
+  static void ExpectModel(const Matrix<T>& m, const std::vector<T>& projection, T tolerance,
+                          const std::vector<int>& order = {}) {
+    for (bool sorted_index : {false, true}) {
+      SCOPED_TRACE(sorted_index ? "ordered mode" : "unordered mode");
+      const UffResult<T> got = Run(m, projection, tolerance, sorted_index);
+      const UffResult<T> want = kedo_test::ModelUff(m, projection, tolerance, sorted_index, order);
+      EXPECT_EQ(got.count, want.count);
+      EXPECT_EQ(got.index, want.index);
+      EXPECT_EQ(got.inverse, want.inverse);
+      EXPECT_TRUE(kedo_test::SameBits(got.unique, want.unique));
+    }
+  }
+};
+
+using ElementTypes = ::testing::Types<float, double>;
+TYPED_TEST_SUITE(UffTest, ElementTypes);
+
+template <typename T>
+Matrix<T> Rows(int width, std::initializer_list<T> values) {
+  return kedo_test::MakeMatrix<T>(width, std::vector<T>(values));
+}
+
+template <typename T>
+Matrix<T> Repeated(int height, std::vector<T> row) {
+  std::vector<T> values;
+  for (int r = 0; r < height; ++r) values.insert(values.end(), row.begin(), row.end());
+  return kedo_test::MakeMatrix<T>(static_cast<int>(row.size()), values);
+}
+
+std::vector<int> Iota(int n) {
+  std::vector<int> v(static_cast<std::size_t>(n));
+  std::iota(v.begin(), v.end(), 0);
+  return v;
+}
+
+TYPED_TEST(UffTest, OneRow) {
+  using T = TypeParam;
+  for (bool sorted_index : {false, true}) {
+    const UffResult<T> r = this->Run(Rows<T>(2, {T(3), T(-4)}), T(0.5), sorted_index);
+    EXPECT_EQ(r.count, 1);
+    EXPECT_EQ(r.index, std::vector<int>{0});
+    EXPECT_EQ(r.inverse, std::vector<int>{0});
+    EXPECT_EQ(r.unique, (std::vector<T>{T(3), T(-4)}));
+  }
+}
+
+TYPED_TEST(UffTest, IdenticalRowsFormOneGroupUnderAPositiveTolerance) {
+  using T = TypeParam;
+  for (bool sorted_index : {false, true}) {
+    const UffResult<T> r = this->Run(Repeated<T>(5, {T(1.5), T(-2), T(7)}), T(0.5), sorted_index);
+    EXPECT_EQ(r.count, 1);
+    EXPECT_EQ(r.index, std::vector<int>{0});
+    EXPECT_EQ(r.inverse, std::vector<int>(5, 0));
+  }
+}
+
+// The key window never holds: every row is a group, identical rows included.
+TYPED_TEST(UffTest, NoPositiveToleranceKeepsIdenticalRowsApart) {
+  using T = TypeParam;
+  for (T tolerance : {T(0), T(-1), this->kNaN, -this->kInf}) {
+    for (bool sorted_index : {false, true}) {
+      const UffResult<T> r = this->Run(Repeated<T>(5, {T(1), T(2)}), tolerance, sorted_index);
+      EXPECT_EQ(r.count, 5);
+      EXPECT_EQ(r.index, Iota(5));
+      EXPECT_EQ(r.inverse, Iota(5));
+    }
+  }
+}
+
+// 1e-30 squared underflows to 0 in float but not in double.
+TYPED_TEST(UffTest, ToleranceWhoseSquareUnderflows) {
+  using T = TypeParam;
+  const UffResult<T> r = this->Run(Repeated<T>(4, {T(0.25), T(8)}), T(1e-30), false);
+  if (std::is_same_v<T, float>) {
+    EXPECT_EQ(r.count, 4);
+    EXPECT_EQ(r.inverse, Iota(4));
+  } else {
+    EXPECT_EQ(r.count, 1);
+    EXPECT_EQ(r.inverse, std::vector<int>(4, 0));
+  }
+}
+
+// Keys 0.2, 0, 0.1: row 1 opens group 0 and takes row 0; row 2 opens group 1
+// and takes row 0 over.
+TYPED_TEST(UffTest, RowMovesToALaterGroup) {
+  using T = TypeParam;
+  const Matrix<T> m = Rows<T>(2, {T(0.4), T(-0.2), T(0), T(0), T(0.8), T(-0.7)});
+  UffResult<T> r = this->Run(m, T(1), false);
+  EXPECT_EQ(r.count, 2);
+  EXPECT_EQ(r.index, (std::vector<int>{1, 2}));
+  EXPECT_EQ(r.inverse, (std::vector<int>{1, 0, 1}));
+  EXPECT_EQ(r.unique, (std::vector<T>{T(0), T(0), T(0.8), T(-0.7)}));
+
+  r = this->Run(m, T(1), true);
+  EXPECT_EQ(r.count, 2);
+  EXPECT_EQ(r.index, (std::vector<int>{0, 1}));
+  EXPECT_EQ(r.inverse, (std::vector<int>{0, 1, 0}));
+  EXPECT_EQ(r.unique, (std::vector<T>{T(0.4), T(-0.2), T(0), T(0)}));
+}
+
+// Both tests are strict: a key difference or a distance equal to the
+// tolerance keeps rows apart.
+TYPED_TEST(UffTest, CloseRowsWithDistantSumsStayApart) {
+  using T = TypeParam;
+  const Matrix<T> cases[] = {
+      Rows<T>(2, {T(0), T(0), T(0.6), T(0.6)}),  // distance 0.85, sums 1.2 apart
+      Rows<T>(2, {T(0), T(0), T(0.5), T(0.5)}),  // sums exactly 1 apart
+  };
+  for (const Matrix<T>& m : cases) {
+    for (bool sorted_index : {false, true}) {
+      const UffResult<T> r = this->Run(m, T(1), sorted_index);
+      EXPECT_EQ(r.count, 2);
+      EXPECT_EQ(r.index, (std::vector<int>{0, 1}));
+      EXPECT_EQ(r.inverse, (std::vector<int>{0, 1}));
+    }
+  }
+}
+
+TYPED_TEST(UffTest, DistanceEqualToToleranceKeepsRowsApart) {
+  using T = TypeParam;
+  // Keys 0 and -1; squared distance exactly 25.
+  const Matrix<T> m = Rows<T>(2, {T(0), T(0), T(3), T(-4)});
+  UffResult<T> r = this->Run(m, T(5), false);
+  EXPECT_EQ(r.count, 2);
+  EXPECT_EQ(r.index, (std::vector<int>{1, 0}));
+  EXPECT_EQ(r.inverse, (std::vector<int>{1, 0}));
+  r = this->Run(m, T(5.001), false);
+  EXPECT_EQ(r.count, 1);
+  EXPECT_EQ(r.index, (std::vector<int>{1}));
+}
+
+// An infinite key is never within the window of another, nor another of it.
+TYPED_TEST(UffTest, InfiniteRowsAreNeverMerged) {
+  using T = TypeParam;
+  const T inf = this->kInf;
+  const Matrix<T> m = Rows<T>(2, {T(0), T(0), inf, T(0), T(0.1), T(0), inf, T(0), -inf, T(1),
+                                  T(0.05), T(0), -inf, T(1), T(1), inf});
+  const std::vector<T> ones{T(1), T(1)};
+  this->ExpectModel(m, ones, T(0.5));
+  const UffResult<T> r = this->Run(m, T(0.5), true);
+  EXPECT_EQ(r.count, 6);
+  EXPECT_EQ(r.index, (std::vector<int>{0, 1, 3, 4, 6, 7}));
+  EXPECT_EQ(r.inverse, (std::vector<int>{0, 1, 0, 2, 3, 0, 4, 5}));
+}
+
+// NaN keys land somewhere in the key order; a row with NaN stays alone and
+// everything else follows the sweep over that order.
+TYPED_TEST(UffTest, NanRowsAreNeverMerged) {
+  using T = TypeParam;
+  const T nan = this->kNaN;
+  const Matrix<T> m = Rows<T>(2, {T(0), T(0), nan, T(0), T(0.1), T(0), nan, T(0), T(0.2), nan,
+                                  T(0.05), T(0), this->kInf, nan, T(0.3), T(0.1)});
+  const std::vector<T> ones{T(1), T(1)};
+  const std::vector<int> order = kedo::ArgSort<int>(kedo_test::ModelKeys(m, ones));
+  this->ExpectModel(m, ones, T(0.5), order);
+  for (bool sorted_index : {false, true}) {
+    const UffResult<T> r = this->Run(m, T(0.5), sorted_index);
+    for (int row : {1, 3, 4, 6}) {
+      const int g = r.inverse[static_cast<std::size_t>(row)];
+      EXPECT_EQ(std::count(r.inverse.begin(), r.inverse.end(), g), 1) << "row " << row;
+    }
+  }
+}
+
+TYPED_TEST(UffTest, NoColumns) {
+  using T = TypeParam;
+  Matrix<T> m;
+  m.height = 4;
+  m.width = 0;
+  const std::vector<T> none;
+  for (bool sorted_index : {false, true}) {
+    UffResult<T> r = this->Run(m, none, T(1), sorted_index);
+    EXPECT_EQ(r.count, 1);
+    EXPECT_EQ(r.index, std::vector<int>{0});
+    EXPECT_EQ(r.inverse, std::vector<int>(4, 0));
+    for (T tolerance : {T(0), T(-1), this->kNaN}) {
+      r = this->Run(m, none, tolerance, sorted_index);
+      EXPECT_EQ(r.count, 4);
+      EXPECT_EQ(r.index, Iota(4));
+      EXPECT_EQ(r.inverse, Iota(4));
+    }
+  }
+}
+
+TYPED_TEST(UffTest, NoRowsWritesNothing) {
+  using T = TypeParam;
+  const T data[2] = {T(1), T(2)};
+  const T projection[2] = {T(1), T(1)};
+  Guarded<T> unique(4, this->kCanary, this->kCanary);
+  Guarded<int> index(2, -9, -9);
+  Guarded<int> inverse(2, -9, -9);
+  for (bool sorted_index : {false, true}) {
+    int count = 5;
+    kedo::Uff<false>(data, 0, 2, projection, T(1), sorted_index, unique.begin(), index.begin(),
+                     count, inverse.begin());
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(index.Contents(), (std::vector<int>{-9, -9}));
+    EXPECT_EQ(inverse.Contents(), (std::vector<int>{-9, -9}));
+    EXPECT_EQ(unique.Contents(), std::vector<T>(4, this->kCanary));
+    EXPECT_TRUE(unique.Intact() && index.Intact() && inverse.Intact());
+  }
+}
+
+// Random clusters with exact and near duplicates, against the model.
+TYPED_TEST(UffTest, MatchesTheModelOnRandomData) {
+  using T = TypeParam;
+  std::mt19937 rng(17);
+  std::uniform_real_distribution<double> centre(-3.0, 3.0);
+  std::normal_distribution<double> noise(0.0, 0.15);
+  const T tolerances[] = {T(0.3), T(0.05), T(1), T(0), T(-0.5), T(0.7)};
+  for (int trial = 0; trial < 120; ++trial) {
+    const int width = 1 + trial % 4;
+    const int height = static_cast<int>(rng() % 300u);
+    std::vector<std::vector<double>> centres(1 + rng() % 12u);
+    for (auto& c : centres) {
+      for (int k = 0; k < width; ++k) c.push_back(centre(rng));
+    }
+    std::vector<T> values;
+    for (int r = 0; r < height; ++r) {
+      const auto& c = centres[rng() % centres.size()];
+      const bool exact = rng() % 4u == 0;
+      for (int k = 0; k < width; ++k) {
+        values.push_back(static_cast<T>(c[static_cast<std::size_t>(k)] + (exact ? 0 : noise(rng))));
+      }
+    }
+    std::vector<T> projection(static_cast<std::size_t>(width), T(1));
+    if (trial % 3 == 1) {
+      for (auto& p : projection) p = static_cast<T>(centre(rng));  // any weights
+    } else if (trial % 3 == 2) {
+      for (std::size_t k = 0; k < projection.size(); ++k) projection[k] = T(0.5) * T(k % 3) - T(1);
+    }
+    SCOPED_TRACE(::testing::Message() << "trial " << trial);
+    this->ExpectModel(kedo_test::MakeMatrix(width, values), projection, tolerances[trial % 6]);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// ArgSort
+
+template <typename T>
+class ArgSortTest : public ::testing::Test {};
+TYPED_TEST_SUITE(ArgSortTest, ElementTypes);
+
+TYPED_TEST(ArgSortTest, SmallCases) {
+  using T = TypeParam;
+  EXPECT_TRUE(kedo::ArgSort<int>(std::vector<T>{}).empty());
+  EXPECT_EQ(kedo::ArgSort<int>(std::vector<T>{T(4)}), std::vector<int>{0});
+  EXPECT_EQ(kedo::ArgSort<int>(std::vector<T>{T(3), T(1), T(3), T(1), T(2)}),
+            (std::vector<int>{1, 3, 4, 0, 2}));
+  // -0.0 and 0.0 are equal keys: index order decides.
+  EXPECT_EQ(kedo::ArgSort<int>(std::vector<T>{T(0.0), T(-0.0), T(0.0), T(-0.0), T(-1)}),
+            (std::vector<int>{4, 0, 1, 2, 3}));
+  EXPECT_EQ(kedo::ArgSort<int>(std::vector<T>{T(-0.0), T(0.0)}), (std::vector<int>{0, 1}));
+}
+
+TYPED_TEST(ArgSortTest, StableOnManyTies) {
+  using T = TypeParam;
+  std::mt19937 rng(3);
+  for (std::size_t n : {std::size_t{7}, std::size_t{33}, std::size_t{1000}, std::size_t{50000}}) {
+    std::vector<T> values;
+    for (std::size_t i = 0; i < n; ++i) values.push_back(static_cast<T>(rng() % 20u) - T(10));
+    std::vector<int> want(n);
+    std::iota(want.begin(), want.end(), 0);
+    std::stable_sort(want.begin(), want.end(), [&values](int a, int b) {
+      return values[static_cast<std::size_t>(a)] < values[static_cast<std::size_t>(b)];
+    });
+    EXPECT_EQ(kedo::ArgSort<int>(values), want) << "n = " << n;
+  }
+}
+
+TYPED_TEST(ArgSortTest, NanKeysStillGiveAPermutation) {
+  using T = TypeParam;
+  std::mt19937 rng(11);
+  for (std::size_t n : {std::size_t{2}, std::size_t{40}, std::size_t{5000}}) {
+    std::vector<T> values;
+    for (std::size_t i = 0; i < n; ++i) {
+      values.push_back(rng() % 3u == 0 ? std::numeric_limits<T>::quiet_NaN()
+                                       : static_cast<T>(rng() % 50u));
+    }
+    EXPECT_TRUE(kedo_test::IsPermutationOfRange(kedo::ArgSort<int>(values), n));
+  }
+}
+
+}  // namespace
