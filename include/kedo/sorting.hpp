@@ -16,9 +16,37 @@
 #include <cstddef>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 namespace kedo::internal {
+
+// A comparator may offer Prefetch(element) to announce the memory that a
+// comparison of that element will read; the sorts call it a few elements
+// ahead of their scans, only for elements inside the range.
+template <typename Less, typename T, typename = void>
+struct HasPrefetch : std::false_type {};
+template <typename Less, typename T>
+struct HasPrefetch<Less, T,
+                   std::void_t<decltype(std::declval<const Less&>().Prefetch(
+                       std::declval<const T&>()))>> : std::true_type {};
+
+inline constexpr std::ptrdiff_t kPrefetchDistance = 8;
+
+// Announces base[offset] when it lies in [first, last); base lies in it too.
+template <typename T, typename Less>
+inline void PrefetchIn(const T* base, std::ptrdiff_t offset, const T* first, const T* last,
+                       const Less& less) {
+  if constexpr (HasPrefetch<Less, T>::value) {
+    if (offset >= 0 ? last - base > offset : base - first >= -offset) less.Prefetch(base[offset]);
+  } else {
+    (void)base;
+    (void)offset;
+    (void)first;
+    (void)last;
+    (void)less;
+  }
+}
 
 // Sorts [first, last) by insertion. Stable: an element moves left only past
 // elements that compare greater than it. Never reads before `first`.
@@ -78,8 +106,14 @@ T* PartitionRight(T* first, T* last, Less& less) {
   T* lo = first + 1;
   T* hi = last - 1;
   for (;;) {
-    while (lo <= hi && less(*lo, pivot)) ++lo;
-    while (lo <= hi && !less(*hi, pivot)) --hi;
+    while (lo <= hi && less(*lo, pivot)) {
+      ++lo;
+      PrefetchIn(lo, kPrefetchDistance, first, last, less);
+    }
+    while (lo <= hi && !less(*hi, pivot)) {
+      --hi;
+      PrefetchIn(hi, -kPrefetchDistance, first, last, less);
+    }
     if (lo > hi) break;
     std::swap(*lo, *hi);
     ++lo;
@@ -100,8 +134,14 @@ T* PartitionLeft(T* first, T* last, Less& less) {
   T* lo = first + 1;
   T* hi = last - 1;
   for (;;) {
-    while (lo <= hi && !less(pivot, *lo)) ++lo;
-    while (lo <= hi && less(pivot, *hi)) --hi;
+    while (lo <= hi && !less(pivot, *lo)) {
+      ++lo;
+      PrefetchIn(lo, kPrefetchDistance, first, last, less);
+    }
+    while (lo <= hi && less(pivot, *hi)) {
+      --hi;
+      PrefetchIn(hi, -kPrefetchDistance, first, last, less);
+    }
     if (lo > hi) break;
     std::swap(*lo, *hi);
     ++lo;
@@ -174,8 +214,10 @@ void MergeWithBuffer(T* first, T* middle, T* last, T* buffer, Less& less) {
   T* out = first;
   while (left != buffer_end && right != last) {
     if (less(*right, *left)) {
+      PrefetchIn(right, kPrefetchDistance, middle, last, less);
       *out++ = std::move(*right++);
     } else {
+      PrefetchIn(left, kPrefetchDistance, buffer, buffer_end, less);
       *out++ = std::move(*left++);
     }
   }
