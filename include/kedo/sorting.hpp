@@ -14,10 +14,13 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace kedo::internal {
 
@@ -327,6 +330,115 @@ void Sort(T* first, T* last, Less less) {
     StableSort(first, last, less);
   } else {
     UnstableSort(first, last, less);
+  }
+}
+
+// Calls visit(std::integral_constant<std::ptrdiff_t, W>) with W = width for
+// the widths that get their own code, and W = 0 (width at run time) otherwise.
+template <typename Visit>
+void WithWidth(std::ptrdiff_t width, Visit&& visit) {
+  switch (width) {
+    case 1:
+      visit(std::integral_constant<std::ptrdiff_t, 1>{});
+      break;
+    case 2:
+      visit(std::integral_constant<std::ptrdiff_t, 2>{});
+      break;
+    case 3:
+      visit(std::integral_constant<std::ptrdiff_t, 3>{});
+      break;
+    case 4:
+      visit(std::integral_constant<std::ptrdiff_t, 4>{});
+      break;
+    case 8:
+      visit(std::integral_constant<std::ptrdiff_t, 8>{});
+      break;
+    default:
+      visit(std::integral_constant<std::ptrdiff_t, 0>{});
+      break;
+  }
+}
+
+// The unsigned integer of the same size as the floating-point type T.
+template <typename T>
+using BitsOf = std::conditional_t<sizeof(T) == 8, std::uint64_t, std::uint32_t>;
+
+// The bits of v with -0 made +0, so that values equal by == have equal bits
+// (for values that are not NaN).
+template <typename T>
+BitsOf<T> CanonicalBits(T v) {
+  const T value = v == T(0) ? T(0) : v;
+  BitsOf<T> bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits;
+}
+
+// An unsigned key whose order is the order of the values by `<`, with -0 and
+// +0 tied; meaningless for NaN.
+template <typename T>
+BitsOf<T> OrderedBits(T v) {
+  using U = BitsOf<T>;
+  constexpr U kSign = U(1) << (8 * sizeof(U) - 1);
+  const U bits = CanonicalBits(v);
+  return (bits & kSign) != 0 ? U(~bits) : U(bits | kSign);
+}
+
+// The value whose OrderedBits are `key` (+0 for a zero).
+template <typename T>
+T FromOrderedBits(BitsOf<T> key) {
+  using U = BitsOf<T>;
+  constexpr U kSign = U(1) << (8 * sizeof(U) - 1);
+  const U bits = (key & kSign) != 0 ? U(key & ~kSign) : U(~key);
+  T value;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
+// Stable LSD radix sort of keys[0 .. n) with ids[0 .. n) moved alongside,
+// 11 bits per pass; passes whose digit is the same for all keys are skipped.
+// Throws std::bad_alloc when its scratch (one more copy of both) is denied.
+template <typename U, typename I>
+void RadixSortPairs(U* keys, I* ids, std::size_t n) {
+  constexpr int kDigitBits = 11;
+  constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
+  constexpr int kPasses = (8 * static_cast<int>(sizeof(U)) + kDigitBits - 1) / kDigitBits;
+  if (n < 2) return;
+  std::vector<std::size_t> counts(kPasses * kBuckets, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    const U key = keys[i];
+    for (int pass = 0; pass < kPasses; ++pass) {
+      ++counts[static_cast<std::size_t>(pass) * kBuckets +
+               static_cast<std::size_t>((key >> (pass * kDigitBits)) & (kBuckets - 1))];
+    }
+  }
+  std::unique_ptr<U[]> key_scratch(new U[n]);
+  std::unique_ptr<I[]> id_scratch(new I[n]);
+  U* key_from = keys;
+  I* id_from = ids;
+  U* key_to = key_scratch.get();
+  I* id_to = id_scratch.get();
+  for (int pass = 0; pass < kPasses; ++pass) {
+    std::size_t* count = counts.data() + static_cast<std::size_t>(pass) * kBuckets;
+    const int shift = pass * kDigitBits;
+    if (count[static_cast<std::size_t>((key_from[0] >> shift) & (kBuckets - 1))] == n) continue;
+    std::size_t offset = 0;
+    for (std::size_t b = 0; b < kBuckets; ++b) {
+      const std::size_t size = count[b];
+      count[b] = offset;
+      offset += size;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      const U key = key_from[i];
+      const std::size_t at = count[static_cast<std::size_t>((key >> shift) & (kBuckets - 1))]++;
+      key_to[at] = key;
+      id_to[at] = id_from[i];
+    }
+    std::swap(key_from, key_to);
+    std::swap(id_from, id_to);
+  }
+  if (key_from != keys) {
+    std::copy(key_from, key_from + n, keys);
+    std::copy(id_from, id_from + n, ids);
   }
 }
 

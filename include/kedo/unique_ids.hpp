@@ -57,32 +57,6 @@ struct RowLess {
   }
 };
 
-// Calls visit(std::integral_constant<std::ptrdiff_t, W>) with W = width for
-// the widths that get their own code, and W = 0 (width at run time) otherwise.
-template <typename Visit>
-void WithWidth(std::ptrdiff_t width, Visit&& visit) {
-  switch (width) {
-    case 1:
-      visit(std::integral_constant<std::ptrdiff_t, 1>{});
-      break;
-    case 2:
-      visit(std::integral_constant<std::ptrdiff_t, 2>{});
-      break;
-    case 3:
-      visit(std::integral_constant<std::ptrdiff_t, 3>{});
-      break;
-    case 4:
-      visit(std::integral_constant<std::ptrdiff_t, 4>{});
-      break;
-    case 8:
-      visit(std::integral_constant<std::ptrdiff_t, 8>{});
-      break;
-    default:
-      visit(std::integral_constant<std::ptrdiff_t, 0>{});
-      break;
-  }
-}
-
 // RowLess with the width fixed at compile time (kWidth > 0) or taken from
 // `width` (kWidth = 0); the same answers. Prefetch lets the sorts ask for a
 // row before they compare it.
@@ -208,17 +182,6 @@ void ArgSortAlongHeight(const T* data, I height, I width, T tolerance,
   WithWidth(row_width, [&](auto fixed) {
     SortRowIds<stable, T, I, decltype(fixed)::value>(data, row_width, tolerance, sorted_ids);
   });
-}
-
-// The bits of v with -0 made +0, so that values equal by == have equal bits
-// (for values that are not NaN).
-template <typename T>
-auto CanonicalBits(T v) {
-  using U = std::conditional_t<sizeof(T) == 8, std::uint64_t, std::uint32_t>;
-  const T value = v == T(0) ? T(0) : v;
-  U bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  return bits;
 }
 
 template <typename T>
