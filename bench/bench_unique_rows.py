@@ -22,9 +22,8 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
 
-import numpy as np
-
 import kedo
+import numpy as np
 
 NOISE = 1e-8
 NOISY_TOLERANCE = 1e-6
@@ -260,9 +259,18 @@ def peak_extra_bytes_per_row(workload: str, rows: int, width: int, dtype: str) -
         np.save(path, x)
         for name, method, sorted_index in KEDO:
             proc = subprocess.run(
-                [sys.executable, "-c", MEMORY_CHILD, str(path), repr(tol),
-                 "1" if sorted_index else "0", method],
-                capture_output=True, text=True, check=True,
+                [
+                    sys.executable,
+                    "-c",
+                    MEMORY_CHILD,
+                    str(path),
+                    repr(tol),
+                    "1" if sorted_index else "0",
+                    method,
+                ],
+                capture_output=True,
+                text=True,
+                check=True,
             )
             out[name] = int(proc.stdout.strip()) / len(x)
     return out
@@ -378,11 +386,19 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--widths", default="3")
     parser.add_argument("--dtypes", default="float64")
     parser.add_argument("--repeats", type=int, default=5, help="timed runs (median), >= 5")
-    parser.add_argument("--peer-max-rows", type=float, default=1e6,
-                        help="run the other libraries only up to this many rows")
+    parser.add_argument(
+        "--peer-max-rows",
+        type=float,
+        default=1e6,
+        help="run the other libraries only up to this many rows",
+    )
     parser.add_argument("--only", default="", help="contenders to run, comma separated")
-    parser.add_argument("--memory-rows", type=float, default=1e6,
-                        help="rows for kedo's memory measurement (0: skip)")
+    parser.add_argument(
+        "--memory-rows",
+        type=float,
+        default=1e6,
+        help="rows for kedo's memory measurement (0: skip)",
+    )
     parser.add_argument("--plot", default="bench/unique_rows.png")
     parser.add_argument("--json", default="", help="also write the results here")
     args = parser.parse_args(argv)
@@ -406,18 +422,28 @@ def main(argv: list[str] | None = None) -> int:
     for dtype in dtypes:
         for width in widths:
             problems += check_agreement(min(sizes[-1], 200_000), width, dtype)
-    print("agreement: " + ("OK (tolerance 0 vs numpy.unique, separated noisy vs k-d tree)"
-                           if not problems else "; ".join(problems)))
+    print(
+        "agreement: "
+        + (
+            "OK (tolerance 0 vs numpy.unique, separated noisy vs k-d tree)"
+            if not problems
+            else "; ".join(problems)
+        )
+    )
 
     cases = []
     for workload in workloads:
         for dtype in dtypes:
             for width in widths if workload != "soup" else [3]:
                 for rows in sizes:
-                    case = run_case(workload, dtype, width, rows, args.repeats,
-                                    args.peer_max_rows, only)
-                    print(f"  {workload} {dtype} w{width} {case.rows:,}: " + ", ".join(
-                        f"{k} {v * 1e3:.1f} ms" for k, v in case.times.items()), flush=True)
+                    case = run_case(
+                        workload, dtype, width, rows, args.repeats, args.peer_max_rows, only
+                    )
+                    print(
+                        f"  {workload} {dtype} w{width} {case.rows:,}: "
+                        + ", ".join(f"{k} {v * 1e3:.1f} ms" for k, v in case.times.items()),
+                        flush=True,
+                    )
                     cases.append(case)
     print()
     print(format_table(cases))
@@ -431,17 +457,28 @@ def main(argv: list[str] | None = None) -> int:
         for workload in ("exact", "noisy"):
             if workload in workloads:
                 memory[workload] = peak_extra_bytes_per_row(
-                    workload, int(args.memory_rows), 3, "float64")
-                print(f"peak extra memory, {workload}, {int(args.memory_rows):,} x 3 float64 "
-                      "(bytes/row beyond input and outputs): " + ", ".join(
-                          f"{k} {v:.1f}" for k, v in memory[workload].items()))
+                    workload, int(args.memory_rows), 3, "float64"
+                )
+                print(
+                    f"peak extra memory, {workload}, {int(args.memory_rows):,} x 3 float64 "
+                    "(bytes/row beyond input and outputs): "
+                    + ", ".join(f"{k} {v:.1f}" for k, v in memory[workload].items())
+                )
     if args.plot:
         plot(cases, Path(args.plot), dtypes[0], widths[0])
         print(f"\nplot: {args.plot}")
     if args.json:
-        Path(args.json).write_text(json.dumps(
-            {"machine": info, "cases": [c.__dict__ for c in cases], "memory": memory,
-             "agreement": problems}, indent=1))
+        Path(args.json).write_text(
+            json.dumps(
+                {
+                    "machine": info,
+                    "cases": [c.__dict__ for c in cases],
+                    "memory": memory,
+                    "agreement": problems,
+                },
+                indent=1,
+            )
+        )
     return 1 if problems else 0
 
 
