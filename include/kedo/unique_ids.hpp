@@ -465,9 +465,11 @@ void SortIdsAndInverse(I count, I* ids, I height, I* inverse) {
   const std::size_t rows = internal::CheckedSize(height);
   // renumber is the inverse permutation of order.
   IndexVector<I> renumber(unique_count);
-  for (std::size_t j = 0; j < unique_count; ++j) renumber[order[j]] = static_cast<I>(j);
+  for (std::size_t j = 0; j < unique_count; ++j) {
+    renumber[static_cast<std::size_t>(order[j])] = static_cast<I>(j);
+  }
   // Nothing can fail from here on: rewrite inverse in place.
-  for (std::size_t r = 0; r < rows; ++r) inverse[r] = renumber[inverse[r]];
+  for (std::size_t r = 0; r < rows; ++r) inverse[r] = renumber[static_cast<std::size_t>(inverse[r])];
 }
 
 }  // namespace kedo
