@@ -30,9 +30,9 @@ namespace kedo::internal {
 template <typename Less, typename T, typename = void>
 struct HasPrefetch : std::false_type {};
 template <typename Less, typename T>
-struct HasPrefetch<Less, T,
-                   std::void_t<decltype(std::declval<const Less&>().Prefetch(
-                       std::declval<const T&>()))>> : std::true_type {};
+struct HasPrefetch<
+    Less, T, std::void_t<decltype(std::declval<const Less&>().Prefetch(std::declval<const T&>()))>>
+    : std::true_type {};
 
 inline constexpr std::ptrdiff_t kPrefetchDistance = 8;
 

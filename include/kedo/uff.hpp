@@ -45,8 +45,8 @@ void StableArgSort(const T* values, std::size_t n, I* order, T* sorted_values) {
 // by `columns` (kWidth = 0). sorted_key[p] equals key[key_order[p]].
 template <typename T, typename I, std::ptrdiff_t kWidth>
 void UffSweep(const T* data, std::ptrdiff_t rows, std::ptrdiff_t columns, const I* key_order,
-              const T* sorted_key, T tolerance, bool sorted_index, T* unique, I* index,
-              I& count, I* inverse) {
+              const T* sorted_key, T tolerance, bool sorted_index, T* unique, I* index, I& count,
+              I* inverse) {
   const std::ptrdiff_t w = kWidth > 0 ? kWidth : columns;
   const T tolerance_squared = tolerance * tolerance;
   constexpr std::ptrdiff_t kAhead = 8;
@@ -116,9 +116,8 @@ std::vector<I> ArgSort(const std::vector<T>& values) {
 // Nothing else is written. Throws std::bad_alloc for scratch; the outputs
 // may then hold partial results.
 template <bool B, typename T, typename I>
-void Uff(const T* data, const I& height, const I& width, const T* projection,
-         const T& tolerance, const bool& sorted_index, T* unique, I* index, I& count,
-         I* inverse) {
+void Uff(const T* data, const I& height, const I& width, const T* projection, const T& tolerance,
+         const bool& sorted_index, T* unique, I* index, I& count, I* inverse) {
   const std::ptrdiff_t rows = height;
   const std::ptrdiff_t columns = width;
   std::vector<T> key(static_cast<std::size_t>(rows));

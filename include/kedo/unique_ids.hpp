@@ -18,8 +18,7 @@
 namespace kedo {
 namespace internal {
 
-inline constexpr const char* kVectorTooLarge =
-    "cannot create std::vector larger than max_size()";
+inline constexpr const char* kVectorTooLarge = "cannot create std::vector larger than max_size()";
 
 // A size for an index vector; a negative one is refused as the standard
 // vector would refuse its unsigned image.
@@ -170,8 +169,7 @@ bool RowsMatch(const T* data, std::ptrdiff_t width, T tolerance, std::ptrdiff_t 
 // entries. Reads rows only through the numbers it is given, which must lie in
 // 0 .. height - 1.
 template <bool stable, typename T, typename I>
-void ArgSortAlongHeight(const T* data, I height, I width, T tolerance,
-                        IndexVector<I>& sorted_ids) {
+void ArgSortAlongHeight(const T* data, I height, I width, T tolerance, IndexVector<I>& sorted_ids) {
   if (static_cast<I>(sorted_ids.size()) != height ||
       sorted_ids.size() != static_cast<std::size_t>(height)) {
     throw std::runtime_error(
@@ -221,28 +219,11 @@ struct ExactRows {
   }
 };
 
-// UniqueIds for a tolerance of 0 on NaN-free rows with columns. The row
-// comparator is then plain lexicographic order of the values (+0 and -0 tie),
-// a strict weak ordering, and a group is a class of rows equal by ==. So the
-// stable sorted order is unique: rows by class in lexicographic order, each
-// class in ascending row numbers. It is built without sorting all rows: a
-// hash table finds the classes in one pass, only one row per class is
-// sorted, and a counting pass places every row.
-template <typename T, typename I, std::ptrdiff_t kWidth>
-void UniqueIdsExact(const T* data, I height, I width, IndexVector<I>& sorted_ids,
-                    IndexVector<I>& unique_ids, I* inverse) {
-  const std::size_t n = static_cast<std::size_t>(height);
-  const ExactRows<T, kWidth> rows{data, static_cast<std::ptrdiff_t>(width)};
-
-  // For each row, the first row equal to it; kept in `inverse` when the
-  // caller gave one. first_rows lists the rows that are their own first.
-  IndexVector<I> own_class;
-  I* row_class = inverse;
-  if (row_class == nullptr) {
-    own_class.resize(n);
-    row_class = own_class.data();
-  }
-  IndexVector<I> first_rows;
+// One pass of a hash table over the rows (which hold no NaN): row_class[r]
+// receives the lowest row number equal to row r by ==, and first_rows the
+// rows that are their own first, ascending.
+template <typename Rows, typename I>
+void FindFirstRows(const Rows& rows, std::size_t n, I* row_class, IndexVector<I>& first_rows) {
   {
     int bits = 4;
     while ((std::size_t{1} << bits) < n + n / 2) ++bits;
@@ -284,6 +265,31 @@ void UniqueIdsExact(const T* data, I height, I width, IndexVector<I>& sorted_ids
       }
     }
   }
+}
+
+// UniqueIds for a tolerance of 0 on NaN-free rows with columns. The row
+// comparator is then plain lexicographic order of the values (+0 and -0 tie),
+// a strict weak ordering, and a group is a class of rows equal by ==. So the
+// stable sorted order is unique: rows by class in lexicographic order, each
+// class in ascending row numbers. It is built without sorting all rows: a
+// hash table finds the classes in one pass, only one row per class is
+// sorted, and a counting pass places every row.
+template <typename T, typename I, std::ptrdiff_t kWidth>
+void UniqueIdsExact(const T* data, I height, I width, IndexVector<I>& sorted_ids,
+                    IndexVector<I>& unique_ids, I* inverse) {
+  const std::size_t n = static_cast<std::size_t>(height);
+  const ExactRows<T, kWidth> rows{data, static_cast<std::ptrdiff_t>(width)};
+
+  // For each row, the first row equal to it; kept in `inverse` when the
+  // caller gave one. first_rows lists the rows that are their own first.
+  IndexVector<I> own_class;
+  I* row_class = inverse;
+  if (row_class == nullptr) {
+    own_class.resize(n);
+    row_class = own_class.data();
+  }
+  IndexVector<I> first_rows;
+  FindFirstRows(rows, n, row_class, first_rows);
   const std::size_t count = first_rows.size();
 
   // The first rows are pairwise unequal: any sort orders them the same way.
@@ -317,6 +323,46 @@ void UniqueIdsExact(const T* data, I height, I width, IndexVector<I>& sorted_ids
     I& at = next[static_cast<std::size_t>(row_class[r])];
     sorted_ids[static_cast<std::size_t>(at++)] = static_cast<I>(r);
   }
+}
+
+// UniqueIds<true> followed by SortIdsAndInverse, for a tolerance of 0 on
+// NaN-free rows with columns: groups are the classes of rows equal by ==,
+// each represented by its lowest row, numbered in ascending order of that
+// row. So no sort is needed: `index` receives the first rows, ascending,
+// and inverse[r] the number of row r's class.
+template <typename T, typename I, std::ptrdiff_t kWidth>
+void FirstOccurrenceExact(const T* data, I height, I width, IndexVector<I>& index, I* inverse) {
+  const std::size_t n = static_cast<std::size_t>(height);
+  const ExactRows<T, kWidth> rows{data, static_cast<std::ptrdiff_t>(width)};
+  FindFirstRows(rows, n, inverse, index);
+  for (std::size_t k = 0; k < index.size(); ++k) {
+    inverse[index[k]] = static_cast<I>(-1 - static_cast<std::ptrdiff_t>(k));
+  }
+  for (std::size_t r = 0; r < n; ++r) {
+    const I mark = inverse[r];
+    inverse[r] = mark < 0 ? -1 - mark : inverse[mark];
+  }
+}
+
+// Whether a tolerance and a row matrix take the exact paths.
+template <typename T, typename I>
+bool TakesExactPath(const T* data, I height, I width, T tolerance) {
+  return tolerance == T(0) && height > 1 && width > 0 &&
+         !ContainsNaN(data, static_cast<std::size_t>(height) * static_cast<std::size_t>(width));
+}
+
+// Runs the sort method with sorted_index true (UniqueIds<true>, then
+// SortIdsAndInverse on the heads) when the exact path applies: `index`
+// receives the representatives, `inverse` (height entries) the group
+// numbers. Returns false, touching nothing, when the path does not apply.
+template <typename T, typename I>
+bool UniqueIdsFirstOccurrence(const T* data, I height, I width, T tolerance, IndexVector<I>& index,
+                              I* inverse) {
+  if (!TakesExactPath(data, height, width, tolerance)) return false;
+  WithWidth(static_cast<std::ptrdiff_t>(width), [&](auto fixed) {
+    FirstOccurrenceExact<T, I, decltype(fixed)::value>(data, height, width, index, inverse);
+  });
+  return true;
 }
 
 // The grouping and inverse passes of UniqueIds over sorted_ids (full size):
@@ -414,8 +460,7 @@ void UniqueIds(const T* data, I height, I width, T tolerance, IndexVector<I>& so
                IndexVector<I>& unique_ids, I* inverse) {
   const std::size_t n = internal::CheckedSize(height);
   // Tolerance 0 (or -0) on NaN-free data: same result, without the full sort.
-  if (tolerance == T(0) && height > 1 && width > 0 &&
-      !internal::ContainsNaN(data, n * static_cast<std::size_t>(width))) {
+  if (internal::TakesExactPath(data, height, width, tolerance)) {
     internal::WithWidth(static_cast<std::ptrdiff_t>(width), [&](auto fixed) {
       internal::UniqueIdsExact<T, I, decltype(fixed)::value>(data, height, width, sorted_ids,
                                                              unique_ids, inverse);
@@ -429,8 +474,7 @@ void UniqueIds(const T* data, I height, I width, T tolerance, IndexVector<I>& so
 
   internal::WithWidth(static_cast<std::ptrdiff_t>(width), [&](auto fixed) {
     internal::GroupSorted<T, I, decltype(fixed)::value>(data, static_cast<std::ptrdiff_t>(width),
-                                                         tolerance, sorted_ids, unique_ids,
-                                                         inverse);
+                                                        tolerance, sorted_ids, unique_ids, inverse);
   });
 }
 
@@ -469,7 +513,8 @@ void SortIdsAndInverse(I count, I* ids, I height, I* inverse) {
     renumber[static_cast<std::size_t>(order[j])] = static_cast<I>(j);
   }
   // Nothing can fail from here on: rewrite inverse in place.
-  for (std::size_t r = 0; r < rows; ++r) inverse[r] = renumber[static_cast<std::size_t>(inverse[r])];
+  for (std::size_t r = 0; r < rows; ++r)
+    inverse[r] = renumber[static_cast<std::size_t>(inverse[r])];
 }
 
 }  // namespace kedo

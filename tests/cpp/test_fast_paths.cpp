@@ -73,8 +73,8 @@ Grouping PlainUniqueIds(const std::vector<T>& data, int height, int width, T tol
   kedo::internal::Sort<stable>(g.sorted_ids.data(), g.sorted_ids.data() + height, less);
   std::size_t head = 0;
   for (std::size_t p = 0; p < g.sorted_ids.size(); ++p) {
-    if (p == 0 || !kedo::internal::RowsMatch(data.data(), width, tolerance,
-                                             g.sorted_ids[head], g.sorted_ids[p])) {
+    if (p == 0 || !kedo::internal::RowsMatch(data.data(), width, tolerance, g.sorted_ids[head],
+                                             g.sorted_ids[p])) {
       head = p;
       g.unique_ids.push_back(static_cast<int>(p));
     }
@@ -103,8 +103,7 @@ Grouping FastUniqueIds(const std::vector<T>& data, int height, int width, T tole
 
 // The rows of each group, by value, in group order; representatives aside.
 template <typename T>
-std::vector<std::vector<T>> GroupValues(const std::vector<T>& data, int width,
-                                        const Grouping& g) {
+std::vector<std::vector<T>> GroupValues(const std::vector<T>& data, int width, const Grouping& g) {
   std::vector<std::vector<T>> rows;
   for (const int position : g.unique_ids) {
     const int row = g.sorted_ids[static_cast<std::size_t>(position)];
@@ -138,8 +137,8 @@ TYPED_TEST(FastPaths, ExactPathMatchesPlainSort) {
   for (const int width : kWidths) {
     for (const int height : {2, 3, 17, 300, 2000}) {
       for (const int levels : {1, 3, 40}) {
-        SCOPED_TRACE(::testing::Message() << "width " << width << " height " << height
-                                          << " levels " << levels);
+        SCOPED_TRACE(::testing::Message()
+                     << "width " << width << " height " << height << " levels " << levels);
         const auto data = MixedData<T>(rng, height, width, levels, false);
         for (const T tolerance : {T(0), T(-0.0)}) {
           ExpectSameGrouping<T>(FastUniqueIds<true>(data, height, width, tolerance),
@@ -165,6 +164,42 @@ TYPED_TEST(FastPaths, ExactPathMatchesPlainSort) {
   }
 }
 
+// The driver's shortcut for sorted_index true at tolerance 0 gives what
+// UniqueIds<true> and SortIdsAndInverse give, and declines NaN data.
+TYPED_TEST(FastPaths, FirstOccurrencePathMatchesSortAndRenumber) {
+  using T = TypeParam;
+  std::mt19937 rng(9);
+  for (const int width : kWidths) {
+    for (const int height : {2, 3, 300, 2000}) {
+      for (const int levels : {1, 3, 40}) {
+        const auto data = MixedData<T>(rng, height, width, levels, false);
+        Grouping plain = PlainUniqueIds<true>(data, height, width, T(0));
+        std::vector<int> ids;
+        for (const int position : plain.unique_ids) {
+          ids.push_back(plain.sorted_ids[static_cast<std::size_t>(position)]);
+        }
+        kedo::SortIdsAndInverse<int>(static_cast<int>(ids.size()), ids.data(), height,
+                                     plain.inverse.data());
+        IndexVector<int> index;
+        std::vector<int> inverse(static_cast<std::size_t>(height), -1);
+        ASSERT_TRUE(kedo::internal::UniqueIdsFirstOccurrence(data.data(), height, width, T(0),
+                                                             index, inverse.data()));
+        EXPECT_EQ(std::vector<int>(index.begin(), index.end()), ids);
+        EXPECT_EQ(inverse, plain.inverse);
+      }
+    }
+  }
+  auto data = MixedData<T>(rng, 10, 2, 3, false);
+  data[7] = std::numeric_limits<T>::quiet_NaN();
+  IndexVector<int> index;
+  std::vector<int> inverse(10, -7);
+  EXPECT_FALSE(
+      kedo::internal::UniqueIdsFirstOccurrence(data.data(), 10, 2, T(0), index, inverse.data()));
+  EXPECT_FALSE(
+      kedo::internal::UniqueIdsFirstOccurrence(data.data(), 10, 2, T(0.5), index, inverse.data()));
+  EXPECT_EQ(inverse, std::vector<int>(10, -7));
+}
+
 // NaN in the data, or any other tolerance, leaves the hashed path; the keyed
 // sort must then answer exactly as the plain sort, comparison for comparison,
 // also where the comparator is inconsistent (positive tolerance, NaN).
@@ -175,8 +210,8 @@ TYPED_TEST(FastPaths, KeyedSortMatchesPlainSort) {
   for (const int width : kWidths) {
     for (const int height : {1, 2, 33, 500, 3000}) {
       for (const bool with_nan : {false, true}) {
-        SCOPED_TRACE(::testing::Message() << "width " << width << " height " << height
-                                          << " nan " << with_nan);
+        SCOPED_TRACE(::testing::Message()
+                     << "width " << width << " height " << height << " nan " << with_nan);
         const auto mixed = MixedData<T>(rng, height, width, 5, with_nan);
         const auto noisy = NoisyData<T>(rng, height, width, with_nan);
         for (const T tolerance : {T(0), T(0.1), T(0.3), T(-1), nan}) {
@@ -298,7 +333,8 @@ void PlainUff(const std::vector<T>& data, int height, int width, T tolerance, bo
     const int a = order[static_cast<std::size_t>(p)];
     if (inverse[static_cast<std::size_t>(a)] != -1) continue;
     if (!sorted_index) {
-      for (int c = 0; c < width; ++c) unique[static_cast<std::size_t>(count * width + c)] = at(a, c);
+      for (int c = 0; c < width; ++c)
+        unique[static_cast<std::size_t>(count * width + c)] = at(a, c);
       index[static_cast<std::size_t>(count)] = a;
     }
     inverse[static_cast<std::size_t>(a)] = count;
@@ -319,7 +355,8 @@ void PlainUff(const std::vector<T>& data, int height, int width, T tolerance, bo
     for (int r = 0; r < height; ++r) {
       int& renumbered = remap[static_cast<std::size_t>(inverse[static_cast<std::size_t>(r)])];
       if (renumbered == -1) {
-        for (int c = 0; c < width; ++c) unique[static_cast<std::size_t>(next * width + c)] = at(r, c);
+        for (int c = 0; c < width; ++c)
+          unique[static_cast<std::size_t>(next * width + c)] = at(r, c);
         index[static_cast<std::size_t>(next)] = r;
         renumbered = next++;
       }
@@ -339,9 +376,9 @@ TYPED_TEST(FastPaths, UffMatchesPlainUff) {
         for (const auto* data : {&mixed, &noisy}) {
           for (const T tolerance : {T(0), T(0.05), T(0.3), T(0.5)}) {
             for (const bool sorted_index : {false, true}) {
-              SCOPED_TRACE(::testing::Message() << "width " << width << " height " << height
-                                                << " nan " << with_nan << " tol " << tolerance
-                                                << " sorted " << sorted_index);
+              SCOPED_TRACE(::testing::Message()
+                           << "width " << width << " height " << height << " nan " << with_nan
+                           << " tol " << tolerance << " sorted " << sorted_index);
               const auto n = static_cast<std::size_t>(height);
               std::vector<T> unique(n * static_cast<std::size_t>(width));
               std::vector<T> plain_unique = unique;
