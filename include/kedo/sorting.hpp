@@ -103,11 +103,55 @@ void SortThree(T* a, T* b, T* c, Less& less) {
 
 // Moves elements that compare less than the pivot *first to its left, puts
 // the pivot between the two sides and returns its position.
+inline constexpr std::ptrdiff_t kPartitionBlock = 64;
+
 template <typename T, typename Less>
 T* PartitionRight(T* first, T* last, Less& less) {
   T pivot = std::move(*first);
   T* lo = first + 1;
-  T* hi = last - 1;
+  // Blocks first: answers for kPartitionBlock elements at each end are
+  // gathered without branching on them, then the k-th misplaced element from
+  // the left is swapped with the k-th misplaced one from the right, exactly
+  // the pairs that the scans below make. Each element is asked about once,
+  // so for a comparator whose answer depends only on its arguments the
+  // result is the scans' result.
+  constexpr std::ptrdiff_t kBlock = kPartitionBlock;
+  unsigned char left_offsets[kBlock];
+  unsigned char right_offsets[kBlock];
+  std::ptrdiff_t left_count = 0;
+  std::ptrdiff_t left_start = 0;
+  std::ptrdiff_t right_count = 0;
+  std::ptrdiff_t right_start = 0;
+  T* end = last;
+  while (end - lo >= 2 * kBlock) {
+    if (left_count == 0) {
+      left_start = 0;
+      for (std::ptrdiff_t i = 0; i < kBlock; ++i) {
+        left_offsets[left_count] = static_cast<unsigned char>(i);
+        left_count += !less(lo[i], pivot);
+      }
+    }
+    if (right_count == 0) {
+      right_start = 0;
+      for (std::ptrdiff_t i = 0; i < kBlock; ++i) {
+        right_offsets[right_count] = static_cast<unsigned char>(i);
+        right_count += less(*(end - 1 - i), pivot);
+      }
+    }
+    const std::ptrdiff_t pairs = std::min(left_count, right_count);
+    for (std::ptrdiff_t j = 0; j < pairs; ++j) {
+      std::swap(lo[left_offsets[left_start + j]], *(end - 1 - right_offsets[right_start + j]));
+    }
+    left_count -= pairs;
+    right_count -= pairs;
+    left_start += pairs;
+    right_start += pairs;
+    if (left_count == 0) lo += kBlock;
+    if (right_count == 0) end -= kBlock;
+  }
+  // The scans, from where the blocks stopped: already paired elements answer
+  // as they did and are passed over.
+  T* hi = end - 1;
   for (;;) {
     while (lo <= hi && less(*lo, pivot)) {
       ++lo;
@@ -216,13 +260,13 @@ void MergeWithBuffer(T* first, T* middle, T* last, T* buffer, Less& less) {
   T* right = middle;
   T* out = first;
   while (left != buffer_end && right != last) {
-    if (less(*right, *left)) {
-      PrefetchIn(right, kPrefetchDistance, middle, last, less);
-      *out++ = std::move(*right++);
-    } else {
-      PrefetchIn(left, kPrefetchDistance, buffer, buffer_end, less);
-      *out++ = std::move(*left++);
-    }
+    PrefetchIn(right, kPrefetchDistance, middle, last, less);
+    PrefetchIn(left, kPrefetchDistance, buffer, buffer_end, less);
+    // The same comparisons as a branching merge, without a branch on them.
+    const bool take_right = less(*right, *left);
+    *out++ = std::move(take_right ? *right : *left);
+    right += take_right;
+    left += !take_right;
   }
   std::move(left, buffer_end, out);  // the rest of `right` is already in place
 }

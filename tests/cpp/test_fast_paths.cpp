@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <functional>
 #include <limits>
 #include <numeric>
 #include <random>
@@ -242,6 +243,51 @@ TEST(FastPaths, ArgSortAlongHeightSortsGivenIdsLikePlainSort) {
   const kedo::internal::RowLess<double> less{data.data(), width, 0.1};
   kedo::internal::Sort<true>(plain.data(), plain.data() + height, less);
   EXPECT_EQ(std::vector<int>(ids.begin(), ids.end()), std::vector<int>(plain.begin(), plain.end()));
+}
+
+// The scanning partition that the block partition must reproduce.
+int* ScanPartition(int* first, int* last, const std::function<bool(int, int)>& less) {
+  const int pivot = *first;
+  int* lo = first + 1;
+  int* hi = last - 1;
+  for (;;) {
+    while (lo <= hi && less(*lo, pivot)) ++lo;
+    while (lo <= hi && !less(*hi, pivot)) --hi;
+    if (lo > hi) break;
+    std::swap(*lo, *hi);
+    ++lo;
+    --hi;
+  }
+  int* pivot_position = lo - 1;
+  *first = *pivot_position;
+  *pivot_position = pivot;
+  return pivot_position;
+}
+
+// Block partitioning makes the scans' swaps for any comparator whose answer
+// depends on its arguments alone: consistent, biased or arbitrary.
+TEST(FastPaths, BlockPartitionMatchesScans) {
+  std::mt19937 rng(23);
+  const std::function<bool(int, int)> comparators[] = {
+      [](int a, int b) { return a < b; },
+      [](int a, int b) { return (a * 7919 + b * 104729) % 3 == 0; },
+      [](int a, int b) { return ((a ^ (b * 31)) & 1) != 0; },
+      [](int, int) { return true; },
+      [](int, int) { return false; },
+      [](int a, int b) { return a % 100 < b % 100 || a % 7 == 0; },
+  };
+  for (const auto& less : comparators) {
+    for (const int n : {2, 5, 127, 128, 129, 200, 1000, 5000}) {
+      std::vector<int> values(static_cast<std::size_t>(n));
+      std::iota(values.begin(), values.end(), 0);
+      std::shuffle(values.begin(), values.end(), rng);
+      std::vector<int> expected = values;
+      int* block_pivot = kedo::internal::PartitionRight(values.data(), values.data() + n, less);
+      int* scan_pivot = ScanPartition(expected.data(), expected.data() + n, less);
+      EXPECT_EQ(block_pivot - values.data(), scan_pivot - expected.data()) << n;
+      EXPECT_EQ(values, expected) << n;
+    }
+  }
 }
 
 // SortIdsAndInverse through the value table and through std::sort (large or
