@@ -140,6 +140,7 @@ void SortRowIds(const T* data, std::ptrdiff_t width, T tolerance, IndexVector<I>
     return;
   }
   std::unique_ptr<KeyedRow<T, I>[]> keyed(new KeyedRow<T, I>[n]);
+  AdviseHugePages(keyed.get(), n * sizeof(KeyedRow<T, I>));
   for (std::size_t i = 0; i < n; ++i) {
     const I id = ids[i];
     keyed[i] = KeyedRow<T, I>{data[static_cast<std::ptrdiff_t>(id) * width], id};
@@ -230,6 +231,7 @@ void FindFirstRows(const Rows& rows, std::size_t n, I* row_class, IndexVector<I>
     const int shift = 64 - bits;
     const std::size_t mask = (std::size_t{1} << bits) - 1;
     IndexVector<I> table(mask + 1);
+    AdviseHugePages(table.data(), table.size() * sizeof(I));
     std::fill(table.begin(), table.end(), I(-1));
     // Hashes run kAhead rows ahead: the table slot is fetched kAhead rows
     // before use, the row it holds kAhead / 2 rows before use.
