@@ -333,9 +333,11 @@ def growth_lines(cases: list[Case]) -> list[str]:
         keyed.setdefault((case.workload, case.dtype, case.width), {})[case.rows] = case
     for (workload, dtype, width), by_rows in keyed.items():
         sizes = sorted(by_rows)
-        if len(sizes) < 2:
+        # Growth is judged from about 10^5 rows (or the smallest size) up.
+        start = next((r for r in sizes if r >= 90_000), sizes[0])
+        if len(sizes) < 2 or start == sizes[-1]:
             continue
-        small, large = by_rows[sizes[0]], by_rows[sizes[-1]]
+        small, large = by_rows[start], by_rows[sizes[-1]]
         if small.rows < 2:
             continue
         nlogn = (large.rows * math.log(large.rows)) / (small.rows * math.log(small.rows))
