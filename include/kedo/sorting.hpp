@@ -57,6 +57,18 @@ struct HasPrefetch<
 
 inline constexpr std::ptrdiff_t kPrefetchDistance = 8;
 
+// Announces every element of a short range before it is sorted by insertion.
+template <typename T, typename Less>
+inline void PrefetchRange(const T* first, const T* last, const Less& less) {
+  if constexpr (HasPrefetch<Less, T>::value) {
+    for (const T* at = first; at != last; ++at) less.Prefetch(*at);
+  } else {
+    (void)first;
+    (void)last;
+    (void)less;
+  }
+}
+
 // Announces base[offset] when it lies in [first, last); base lies in it too.
 template <typename T, typename Less>
 inline void PrefetchIn(const T* base, std::ptrdiff_t offset, const T* first, const T* last,
@@ -259,6 +271,7 @@ void IntroSortLoop(T* begin, T* first, T* last, int depth_budget, Less& less) {
       last = pivot;
     }
   }
+  PrefetchRange(first, last, less);
   InsertionSort(first, last, less);
 }
 
@@ -281,8 +294,6 @@ void MergeWithBuffer(T* first, T* middle, T* last, T* buffer, Less& less) {
   T* right = middle;
   T* out = first;
   while (left != buffer_end && right != last) {
-    PrefetchIn(right, kPrefetchDistance, middle, last, less);
-    PrefetchIn(left, kPrefetchDistance, buffer, buffer_end, less);
     // The same comparisons as a branching merge, without a branch on them.
     const bool take_right = less(*right, *left);
     *out++ = std::move(take_right ? *right : *left);
@@ -360,6 +371,7 @@ inline constexpr std::ptrdiff_t kStableRunLength = 32;
 template <typename T, typename Less>
 void MergeSortRecursive(T* first, T* last, T* buffer, Less& less) {
   if (last - first <= kStableRunLength) {
+    PrefetchRange(first, last, less);
     InsertionSort(first, last, less);
     return;
   }

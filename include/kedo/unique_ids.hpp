@@ -124,6 +124,11 @@ struct KeyedRowLess {
     }
     return false;
   }
+  // Asks for the columns after the first.
+  template <typename I>
+  void Prefetch(const KeyedRow<T, I>& a) const {
+    __builtin_prefetch(data + static_cast<std::ptrdiff_t>(a.id) * Width() + 1);
+  }
 };
 
 // Sorts `ids` (row numbers) with FixedWidthRowLess<T, kWidth>: as
