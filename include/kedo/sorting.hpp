@@ -474,13 +474,14 @@ T FromOrderedBits(BitsOf<T> key) {
 
 // Stable LSD radix sort of keys[0 .. n) with ids[0 .. n) moved alongside,
 // 11 bits per pass; passes whose digit is the same for all keys are skipped.
-// Throws std::bad_alloc when its scratch (one more copy of both) is denied.
+// Returns false, having changed nothing, when its scratch (one more copy of
+// both) cannot be had.
 template <typename U, typename I>
-void RadixSortPairs(U* keys, I* ids, std::size_t n) {
+bool RadixSortPairs(U* keys, I* ids, std::size_t n) {
   constexpr int kDigitBits = 11;
   constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
   constexpr int kPasses = (8 * static_cast<int>(sizeof(U)) + kDigitBits - 1) / kDigitBits;
-  if (n < 2) return;
+  if (n < 2) return true;
   std::vector<std::size_t> counts(kPasses * kBuckets, 0);
   for (std::size_t i = 0; i < n; ++i) {
     const U key = keys[i];
@@ -489,8 +490,9 @@ void RadixSortPairs(U* keys, I* ids, std::size_t n) {
                static_cast<std::size_t>((key >> (pass * kDigitBits)) & (kBuckets - 1))];
     }
   }
-  std::unique_ptr<U[]> key_scratch(new U[n]);
-  std::unique_ptr<I[]> id_scratch(new I[n]);
+  std::unique_ptr<U[]> key_scratch(new (std::nothrow) U[n]);
+  std::unique_ptr<I[]> id_scratch(new (std::nothrow) I[n]);
+  if (!key_scratch || !id_scratch) return false;
   AdviseHugePages(key_scratch.get(), n * sizeof(U));
   AdviseHugePages(id_scratch.get(), n * sizeof(I));
   U* key_from = keys;
@@ -520,6 +522,7 @@ void RadixSortPairs(U* keys, I* ids, std::size_t n) {
     std::copy(key_from, key_from + n, keys);
     std::copy(id_from, id_from + n, ids);
   }
+  return true;
 }
 
 }  // namespace kedo::internal

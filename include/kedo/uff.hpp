@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <memory>
+#include <new>
 #include <type_traits>
 #include <vector>
 
@@ -17,22 +19,25 @@ namespace internal {
 // Fills order[0 .. n) with the stable ascending argsort of values[0 .. n)
 // by `<` and, when sorted_values is not null, sorted_values[p] with a value
 // equal (==) to values[order[p]]. Without NaN a radix sort of the ordered
-// bits does it (-0 and +0 tie, as `<` has them); with NaN, the merge sort.
+// bits does it (-0 and +0 tie, as `<` has them); with NaN, or without
+// memory for the radix sort, the merge sort.
 template <typename I, typename T>
 void StableArgSort(const T* values, std::size_t n, I* order, T* sorted_values) {
   bool nan = false;
   for (std::size_t i = 0; i < n; ++i) nan |= values[i] != values[i];
-  if (!nan) {
-    std::unique_ptr<BitsOf<T>[]> keys(new BitsOf<T>[n]);
+  std::unique_ptr<BitsOf<T>[]> keys;
+  if (!nan) keys.reset(new (std::nothrow) BitsOf<T>[n]);
+  if (keys) {
     for (std::size_t i = 0; i < n; ++i) {
       keys[i] = OrderedBits(values[i]);
       order[i] = static_cast<I>(i);
     }
-    RadixSortPairs(keys.get(), order, n);
-    if (sorted_values != nullptr) {
-      for (std::size_t p = 0; p < n; ++p) sorted_values[p] = FromOrderedBits<T>(keys[p]);
+    if (RadixSortPairs(keys.get(), order, n)) {
+      if (sorted_values != nullptr) {
+        for (std::size_t p = 0; p < n; ++p) sorted_values[p] = FromOrderedBits<T>(keys[p]);
+      }
+      return;
     }
-    return;
   }
   for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<I>(i);
   StableSort(order, order + n, [values](I a, I b) { return values[a] < values[b]; });

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <type_traits>
 
@@ -139,12 +140,13 @@ template <bool stable, typename T, typename I, std::ptrdiff_t kWidth>
 void SortRowIds(const T* data, std::ptrdiff_t width, T tolerance, IndexVector<I>& ids) {
   const std::size_t n = ids.size();
   if (n < 2) return;
-  if (kWidth == 1 || width == 1) {
+  std::unique_ptr<KeyedRow<T, I>[]> keyed;
+  if (kWidth != 1 && width != 1) keyed.reset(new (std::nothrow) KeyedRow<T, I>[n]);
+  if (!keyed) {  // one column, or no memory for the keyed copy: sort the ids
     const FixedWidthRowLess<T, kWidth> less{data, width, tolerance};
     Sort<stable>(ids.data(), ids.data() + n, less);
     return;
   }
-  std::unique_ptr<KeyedRow<T, I>[]> keyed(new KeyedRow<T, I>[n]);
   AdviseHugePages(keyed.get(), n * sizeof(KeyedRow<T, I>));
   for (std::size_t i = 0; i < n; ++i) {
     const I id = ids[i];
