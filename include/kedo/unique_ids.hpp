@@ -197,6 +197,19 @@ bool ContainsNaN(const T* values, std::size_t count) {
   return nan;
 }
 
+// Whether any value is NaN or -0.
+template <typename T>
+bool ContainsNaNOrNegativeZero(const T* values, std::size_t count) {
+  constexpr BitsOf<T> kNegativeZero = BitsOf<T>(1) << (8 * sizeof(T) - 1);
+  bool found = false;
+  for (std::size_t i = 0; i < count; ++i) {
+    BitsOf<T> bits;
+    std::memcpy(&bits, values + i, sizeof bits);
+    found |= (values[i] != values[i]) | (bits == kNegativeZero);
+  }
+  return found;
+}
+
 // Hashing and equality of whole rows, for the exact path.
 template <typename T, std::ptrdiff_t kWidth>
 struct ExactRows {
@@ -468,8 +481,12 @@ template <bool stable, typename T, typename I>
 void UniqueIds(const T* data, I height, I width, T tolerance, IndexVector<I>& sorted_ids,
                IndexVector<I>& unique_ids, I* inverse) {
   const std::size_t n = internal::CheckedSize(height);
-  // Tolerance 0 (or -0) on NaN-free data: same result, without the full sort.
-  if (internal::TakesExactPath(data, height, width, tolerance)) {
+  // Tolerance 0 (or -0) on NaN-free data: the same result without the full
+  // sort. Unstable, only without -0 in the data: equal rows are then equal
+  // bit for bit, so whichever of them heads its group, the unique rows are
+  // the same.
+  if (internal::TakesExactPath(data, height, width, tolerance) &&
+      (stable || !internal::ContainsNaNOrNegativeZero(data, n * static_cast<std::size_t>(width)))) {
     internal::WithWidth(static_cast<std::ptrdiff_t>(width), [&](auto fixed) {
       internal::UniqueIdsExact<T, I, decltype(fixed)::value>(data, height, width, sorted_ids,
                                                              unique_ids, inverse);
