@@ -5,11 +5,90 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <memory>
+#include <new>
+#include <type_traits>
 #include <vector>
 
 #include "kedo/sorting.hpp"
 
 namespace kedo {
+
+namespace internal {
+
+// Fills order[0 .. n) with the stable ascending argsort of values[0 .. n)
+// by `<` and, when sorted_values is not null, sorted_values[p] with a value
+// equal (==) to values[order[p]]. Without NaN a radix sort of the ordered
+// bits does it (-0 and +0 tie, as `<` has them); with NaN, or without
+// memory for the radix sort, the merge sort.
+template <typename I, typename T>
+void StableArgSort(const T* values, std::size_t n, I* order, T* sorted_values) {
+  bool nan = false;
+  for (std::size_t i = 0; i < n; ++i) nan |= values[i] != values[i];
+  std::unique_ptr<BitsOf<T>[]> keys;
+  if (!nan) keys.reset(new (std::nothrow) BitsOf<T>[n]);
+  if (keys) {
+    for (std::size_t i = 0; i < n; ++i) {
+      keys[i] = OrderedBits(values[i]);
+      order[i] = static_cast<I>(i);
+    }
+    if (RadixSortPairs(keys.get(), order, n)) {
+      if (sorted_values != nullptr) {
+        for (std::size_t p = 0; p < n; ++p) sorted_values[p] = FromOrderedBits<T>(keys[p]);
+      }
+      return;
+    }
+  }
+  for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<I>(i);
+  StableSort(order, order + n, [values](I a, I b) { return values[a] < values[b]; });
+  if (sorted_values != nullptr) {
+    for (std::size_t p = 0; p < n; ++p) sorted_values[p] = values[order[p]];
+  }
+}
+
+// The sweep of Uff for a width fixed at compile time (kWidth > 0) or given
+// by `columns` (kWidth = 0). sorted_key[p] equals key[key_order[p]].
+template <typename T, typename I, std::ptrdiff_t kWidth>
+void UffSweep(const T* data, std::ptrdiff_t rows, std::ptrdiff_t columns, const I* key_order,
+              const T* sorted_key, T tolerance, bool sorted_index, T* unique, I* index, I& count,
+              I* inverse) {
+  const std::ptrdiff_t w = kWidth > 0 ? kWidth : columns;
+  const T tolerance_squared = tolerance * tolerance;
+  constexpr std::ptrdiff_t kAhead = 8;
+  std::fill(inverse, inverse + rows, I(-1));
+  count = 0;
+  for (std::ptrdiff_t p = 0; p < rows; ++p) {
+    if (p + kAhead < rows) {
+      const std::ptrdiff_t ahead = key_order[p + kAhead];
+      __builtin_prefetch(inverse + ahead);
+      __builtin_prefetch(data + ahead * w);
+    }
+    const std::ptrdiff_t anchor = key_order[p];
+    if (inverse[anchor] != -1) continue;
+    const I group = count;
+    const T* anchor_row = data + anchor * w;
+    if (!sorted_index) {
+      std::copy(anchor_row, anchor_row + w, unique + group * w);
+      index[group] = static_cast<I>(anchor);
+    }
+    inverse[anchor] = group;
+    const T anchor_key = sorted_key[p];
+    for (std::ptrdiff_t q = p + 1; q < rows; ++q) {
+      if (!(sorted_key[q] - anchor_key < tolerance)) break;
+      const std::ptrdiff_t candidate = key_order[q];
+      const T* candidate_row = data + candidate * w;
+      T distance_squared = T(0);
+      for (std::ptrdiff_t c = 0; c < w; ++c) {
+        const T difference = anchor_row[c] - candidate_row[c];
+        distance_squared += difference * difference;
+      }
+      if (tolerance_squared > distance_squared) inverse[candidate] = group;
+    }
+    ++count;
+  }
+}
+
+}  // namespace internal
 
 // Returns the permutation 0 .. n - 1 that orders `values` ascending by `<`.
 // Stable: equal values (-0.0 and 0.0 among them) keep ascending index order.
@@ -18,10 +97,7 @@ namespace kedo {
 template <typename I, typename T>
 std::vector<I> ArgSort(const std::vector<T>& values) {
   std::vector<I> order(values.size());
-  for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<I>(i);
-  const T* keys = values.data();
-  internal::StableSort(order.data(), order.data() + order.size(),
-                       [keys](I a, I b) { return keys[a] < keys[b]; });
+  internal::StableArgSort<I, T>(values.data(), values.size(), order.data(), nullptr);
   return order;
 }
 
@@ -45,13 +121,10 @@ std::vector<I> ArgSort(const std::vector<T>& values) {
 // Nothing else is written. Throws std::bad_alloc for scratch; the outputs
 // may then hold partial results.
 template <bool B, typename T, typename I>
-void Uff(const T* data, const I& height, const I& width, const T* projection,
-         const T& tolerance, const bool& sorted_index, T* unique, I* index, I& count,
-         I* inverse) {
+void Uff(const T* data, const I& height, const I& width, const T* projection, const T& tolerance,
+         const bool& sorted_index, T* unique, I* index, I& count, I* inverse) {
   const std::ptrdiff_t rows = height;
   const std::ptrdiff_t columns = width;
-  const T tolerance_squared = tolerance * tolerance;
-
   std::vector<T> key(static_cast<std::size_t>(rows));
   for (std::ptrdiff_t r = 0; r < rows; ++r) {
     const T* row = data + r * columns;
@@ -59,33 +132,17 @@ void Uff(const T* data, const I& height, const I& width, const T* projection,
     for (std::ptrdiff_t c = 0; c < columns; ++c) sum += projection[c] * row[c];
     key[static_cast<std::size_t>(r)] = sum;
   }
-  const std::vector<I> key_order = ArgSort<I>(key);
-
-  std::fill(inverse, inverse + rows, I(-1));
-  count = 0;
-  for (std::ptrdiff_t p = 0; p < rows; ++p) {
-    const std::ptrdiff_t anchor = key_order[static_cast<std::size_t>(p)];
-    if (inverse[anchor] != -1) continue;
-    const I group = count;
-    const T* anchor_row = data + anchor * columns;
-    if (!sorted_index) {
-      std::copy(anchor_row, anchor_row + columns, unique + group * columns);
-      index[group] = static_cast<I>(anchor);
-    }
-    inverse[anchor] = group;
-    const T anchor_key = key[static_cast<std::size_t>(anchor)];
-    for (std::ptrdiff_t q = p + 1; q < rows; ++q) {
-      const std::ptrdiff_t candidate = key_order[static_cast<std::size_t>(q)];
-      if (!(key[static_cast<std::size_t>(candidate)] - anchor_key < tolerance)) break;
-      const T* candidate_row = data + candidate * columns;
-      T distance_squared = T(0);
-      for (std::ptrdiff_t c = 0; c < columns; ++c) {
-        const T difference = anchor_row[c] - candidate_row[c];
-        distance_squared += difference * difference;
-      }
-      if (tolerance_squared > distance_squared) inverse[candidate] = group;
-    }
-    ++count;
+  std::vector<I> key_order(static_cast<std::size_t>(rows));
+  {
+    // The keys in key order, then the keys themselves are no longer needed.
+    std::vector<T> sorted_key(static_cast<std::size_t>(rows));
+    internal::StableArgSort<I, T>(key.data(), key.size(), key_order.data(), sorted_key.data());
+    std::vector<T>().swap(key);
+    internal::WithWidth(columns, [&](auto fixed) {
+      internal::UffSweep<T, I, decltype(fixed)::value>(data, rows, columns, key_order.data(),
+                                                       sorted_key.data(), tolerance, sorted_index,
+                                                       unique, index, count, inverse);
+    });
   }
 
   if (sorted_index) {

@@ -3,9 +3,15 @@
 #ifndef KEDO_UNIQUE_IDS_HPP
 #define KEDO_UNIQUE_IDS_HPP
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
 #include <stdexcept>
+#include <type_traits>
 
 #include "kedo/allocator.hpp"
 #include "kedo/sorting.hpp"
@@ -13,8 +19,7 @@
 namespace kedo {
 namespace internal {
 
-inline constexpr const char* kVectorTooLarge =
-    "cannot create std::vector larger than max_size()";
+inline constexpr const char* kVectorTooLarge = "cannot create std::vector larger than max_size()";
 
 // A size for an index vector; a negative one is refused as the standard
 // vector would refuse its unsigned image.
@@ -52,6 +57,108 @@ struct RowLess {
   }
 };
 
+// RowLess with the width fixed at compile time (kWidth > 0) or taken from
+// `width` (kWidth = 0); the same answers. Prefetch lets the sorts ask for a
+// row before they compare it.
+template <typename T, std::ptrdiff_t kWidth>
+struct FixedWidthRowLess {
+  const T* data;
+  std::ptrdiff_t width;
+  T tolerance;
+
+  std::ptrdiff_t Width() const { return kWidth > 0 ? kWidth : width; }
+
+  template <typename I>
+  bool operator()(I a, I b) const {
+    const std::ptrdiff_t w = Width();
+    const T* row_a = data + static_cast<std::ptrdiff_t>(a) * w;
+    const T* row_b = data + static_cast<std::ptrdiff_t>(b) * w;
+    for (std::ptrdiff_t c = 0; c < w; ++c) {
+      if (row_a[c] == row_b[c]) continue;
+      const T difference = row_a[c] - row_b[c];
+      if (std::abs(difference) < tolerance) continue;
+      return difference < T(0);
+    }
+    return false;
+  }
+
+  template <typename I>
+  void Prefetch(I a) const {
+    __builtin_prefetch(data + static_cast<std::ptrdiff_t>(a) * Width());
+  }
+};
+
+// A row number with the row's first value beside it, so that most
+// comparisons are decided without reading the row.
+#pragma pack(push, 4)
+template <typename T, typename I>
+struct KeyedRow {
+  T key;
+  I id;
+};
+#pragma pack(pop)
+
+// FixedWidthRowLess on KeyedRow elements: the same answers, the first
+// column read from the element.
+template <typename T, std::ptrdiff_t kWidth>
+struct KeyedRowLess {
+  const T* data;
+  std::ptrdiff_t width;
+  T tolerance;
+
+  std::ptrdiff_t Width() const { return kWidth > 0 ? kWidth : width; }
+
+  template <typename I>
+  bool operator()(const KeyedRow<T, I>& a, const KeyedRow<T, I>& b) const {
+    if (!(a.key == b.key)) {
+      const T difference = a.key - b.key;
+      if (!(std::abs(difference) < tolerance)) return difference < T(0);
+    }
+    const std::ptrdiff_t w = Width();
+    const T* row_a = data + static_cast<std::ptrdiff_t>(a.id) * w;
+    const T* row_b = data + static_cast<std::ptrdiff_t>(b.id) * w;
+    for (std::ptrdiff_t c = 1; c < w; ++c) {
+      if (row_a[c] == row_b[c]) continue;
+      const T difference = row_a[c] - row_b[c];
+      if (std::abs(difference) < tolerance) continue;
+      return difference < T(0);
+    }
+    return false;
+  }
+  // Asks for the columns after the first.
+  template <typename I>
+  void Prefetch(const KeyedRow<T, I>& a) const {
+    __builtin_prefetch(data + static_cast<std::ptrdiff_t>(a.id) * Width() + 1);
+  }
+};
+
+// Sorts `ids` (row numbers) with FixedWidthRowLess<T, kWidth>: as
+// Sort<stable> on the ids would, element for element, since the sorts see
+// the same answers. The ids are sorted with their first values beside them;
+// `ids` gives up its storage meanwhile, to bound the peak memory.
+template <bool stable, typename T, typename I, std::ptrdiff_t kWidth>
+void SortRowIds(const T* data, std::ptrdiff_t width, T tolerance, IndexVector<I>& ids) {
+  const std::size_t n = ids.size();
+  if (n < 2) return;
+  std::unique_ptr<KeyedRow<T, I>[]> keyed;
+  if (kWidth != 1 && width != 1) keyed.reset(new (std::nothrow) KeyedRow<T, I>[n]);
+  if (!keyed) {  // one column, or no memory for the keyed copy: sort the ids
+    const FixedWidthRowLess<T, kWidth> less{data, width, tolerance};
+    Sort<stable>(ids.data(), ids.data() + n, less);
+    return;
+  }
+  AdviseHugePages(keyed.get(), n * sizeof(KeyedRow<T, I>));
+  for (std::size_t i = 0; i < n; ++i) {
+    const I id = ids[i];
+    keyed[i] = KeyedRow<T, I>{data[static_cast<std::ptrdiff_t>(id) * width], id};
+  }
+  IndexVector<I>().swap(ids);
+  const KeyedRowLess<T, kWidth> less{data, width, tolerance};
+  Sort<stable>(keyed.get(), keyed.get() + n, less);
+  ids.resize(n);
+  for (std::size_t i = 0; i < n; ++i) ids[i] = keyed[i].id;
+}
+
 // Whether rows a and b match: no column differs by more than the tolerance.
 // A NaN difference counts as matching; with no columns every pair matches.
 template <typename T>
@@ -70,16 +177,287 @@ bool RowsMatch(const T* data, std::ptrdiff_t width, T tolerance, std::ptrdiff_t 
 // entries. Reads rows only through the numbers it is given, which must lie in
 // 0 .. height - 1.
 template <bool stable, typename T, typename I>
-void ArgSortAlongHeight(const T* data, I height, I width, T tolerance,
-                        IndexVector<I>& sorted_ids) {
+void ArgSortAlongHeight(const T* data, I height, I width, T tolerance, IndexVector<I>& sorted_ids) {
   if (static_cast<I>(sorted_ids.size()) != height ||
       sorted_ids.size() != static_cast<std::size_t>(height)) {
     throw std::runtime_error(
         "internal::ArgSortAlongHeight - input sorted_ids does not match size of "
         "arrays to be sorted.");
   }
-  RowLess<T> less{data, static_cast<std::ptrdiff_t>(width), tolerance};
-  Sort<stable>(sorted_ids.data(), sorted_ids.data() + sorted_ids.size(), less);
+  const auto row_width = static_cast<std::ptrdiff_t>(width);
+  WithWidth(row_width, [&](auto fixed) {
+    SortRowIds<stable, T, I, decltype(fixed)::value>(data, row_width, tolerance, sorted_ids);
+  });
+}
+
+template <typename T>
+bool ContainsNaN(const T* values, std::size_t count) {
+  bool nan = false;
+  for (std::size_t i = 0; i < count; ++i) nan |= values[i] != values[i];
+  return nan;
+}
+
+// Whether any value is NaN or -0.
+template <typename T>
+bool ContainsNaNOrNegativeZero(const T* values, std::size_t count) {
+  constexpr BitsOf<T> kNegativeZero = BitsOf<T>(1) << (8 * sizeof(T) - 1);
+  bool found = false;
+  for (std::size_t i = 0; i < count; ++i) {
+    BitsOf<T> bits;
+    std::memcpy(&bits, values + i, sizeof bits);
+    found |= (values[i] != values[i]) | (bits == kNegativeZero);
+  }
+  return found;
+}
+
+// Hashing and equality of whole rows, for the exact path.
+template <typename T, std::ptrdiff_t kWidth>
+struct ExactRows {
+  const T* data;
+  std::ptrdiff_t width;
+
+  std::ptrdiff_t Width() const { return kWidth > 0 ? kWidth : width; }
+  const T* Row(std::ptrdiff_t r) const { return data + r * Width(); }
+
+  std::uint64_t Hash(std::ptrdiff_t r) const {
+    const T* row = Row(r);
+    std::uint64_t h = 0x243f6a8885a308d3ull;
+    for (std::ptrdiff_t c = 0; c < Width(); ++c) {
+      h = (h ^ static_cast<std::uint64_t>(CanonicalBits(row[c]))) * 0x9e3779b97f4a7c15ull;
+      h ^= h >> 29;
+    }
+    h *= 0xbf58476d1ce4e5b9ull;
+    return h ^ (h >> 31);
+  }
+
+  bool Equal(std::ptrdiff_t a, std::ptrdiff_t b) const {
+    const T* row_a = Row(a);
+    const T* row_b = Row(b);
+    for (std::ptrdiff_t c = 0; c < Width(); ++c) {
+      if (!(row_a[c] == row_b[c])) return false;
+    }
+    return true;
+  }
+};
+
+// One pass of a hash table over the rows (which hold no NaN): row_class[r]
+// receives the lowest row number equal to row r by ==, and first_rows the
+// rows that are their own first, ascending.
+template <typename Rows, typename I>
+void FindFirstRows(const Rows& rows, std::size_t n, I* row_class, IndexVector<I>& first_rows) {
+  {
+    int bits = 4;
+    while ((std::size_t{1} << bits) < n + n / 2) ++bits;
+    const int shift = 64 - bits;
+    const std::size_t mask = (std::size_t{1} << bits) - 1;
+    IndexVector<I> table(mask + 1);
+    AdviseHugePages(table.data(), table.size() * sizeof(I));
+    std::fill(table.begin(), table.end(), I(-1));
+    // Hashes run kAhead rows ahead: the table slot is fetched kAhead rows
+    // before use, the row it holds kAhead / 2 rows before use.
+    constexpr std::size_t kAhead = 16;
+    std::uint64_t hashes[kAhead];
+    for (std::size_t r = 0; r < kAhead && r < n; ++r) {
+      hashes[r] = rows.Hash(static_cast<std::ptrdiff_t>(r));
+    }
+    for (std::size_t r = 0; r < n; ++r) {
+      std::size_t slot = static_cast<std::size_t>(hashes[r % kAhead] >> shift);
+      if (r + kAhead < n) {
+        const std::uint64_t ahead = rows.Hash(static_cast<std::ptrdiff_t>(r + kAhead));
+        hashes[r % kAhead] = ahead;
+        __builtin_prefetch(table.data() + (ahead >> shift));
+      }
+      if (r + kAhead / 2 < n) {
+        const I near = table[hashes[(r + kAhead / 2) % kAhead] >> shift];
+        if (near != -1) __builtin_prefetch(rows.Row(near));
+      }
+      for (;;) {
+        const I found = table[slot];
+        if (found == -1) {
+          table[slot] = static_cast<I>(r);
+          row_class[r] = static_cast<I>(r);
+          first_rows.push_back(static_cast<I>(r));
+          break;
+        }
+        if (rows.Equal(found, static_cast<std::ptrdiff_t>(r))) {
+          row_class[r] = found;
+          break;
+        }
+        slot = (slot + 1) & mask;
+      }
+    }
+  }
+}
+
+// UniqueIds for a tolerance of 0 on NaN-free rows with columns. The row
+// comparator is then plain lexicographic order of the values (+0 and -0 tie),
+// a strict weak ordering, and a group is a class of rows equal by ==. So the
+// stable sorted order is unique: rows by class in lexicographic order, each
+// class in ascending row numbers. It is built without sorting all rows: a
+// hash table finds the classes in one pass, only one row per class is
+// sorted, and a counting pass places every row.
+template <typename T, typename I, std::ptrdiff_t kWidth>
+void UniqueIdsExact(const T* data, I height, I width, IndexVector<I>& sorted_ids,
+                    IndexVector<I>& unique_ids, I* inverse) {
+  const std::size_t n = static_cast<std::size_t>(height);
+  const ExactRows<T, kWidth> rows{data, static_cast<std::ptrdiff_t>(width)};
+
+  // For each row, the first row equal to it; kept in `inverse` when the
+  // caller gave one. first_rows lists the rows that are their own first.
+  IndexVector<I> own_class;
+  I* row_class = inverse;
+  if (row_class == nullptr) {
+    own_class.resize(n);
+    row_class = own_class.data();
+  }
+  IndexVector<I> first_rows;
+  FindFirstRows(rows, n, row_class, first_rows);
+  const std::size_t count = first_rows.size();
+
+  // The first rows are pairwise unequal: any sort orders them the same way.
+  SortRowIds<false, T, I, kWidth>(data, static_cast<std::ptrdiff_t>(width), T(0), first_rows);
+
+  // Mark each first row with its position k in sorted order as -1 - k, then
+  // number all rows in ascending order: a first row reads its mark, any
+  // other row the number its first row (lower, so already numbered) got.
+  for (std::size_t k = 0; k < count; ++k) {
+    row_class[first_rows[k]] = static_cast<I>(-1 - static_cast<std::ptrdiff_t>(k));
+  }
+  // first_rows becomes the size, then the next free position, of each class.
+  IndexVector<I>& next = first_rows;
+  std::fill(next.begin(), next.end(), I(0));
+  for (std::size_t r = 0; r < n; ++r) {
+    const I mark = row_class[r];
+    const I k = mark < 0 ? -1 - mark : row_class[mark];
+    row_class[r] = k;
+    ++next[static_cast<std::size_t>(k)];
+  }
+  unique_ids.resize(count);
+  I position = 0;
+  for (std::size_t k = 0; k < count; ++k) {
+    const I size = next[k];
+    unique_ids[k] = position;
+    next[k] = position;
+    position += size;
+  }
+  sorted_ids.resize(n);
+  for (std::size_t r = 0; r < n; ++r) {
+    I& at = next[static_cast<std::size_t>(row_class[r])];
+    sorted_ids[static_cast<std::size_t>(at++)] = static_cast<I>(r);
+  }
+}
+
+// UniqueIds<true> followed by SortIdsAndInverse, for a tolerance of 0 on
+// NaN-free rows with columns: groups are the classes of rows equal by ==,
+// each represented by its lowest row, numbered in ascending order of that
+// row. So no sort is needed: `index` receives the first rows, ascending,
+// and inverse[r] the number of row r's class.
+template <typename T, typename I, std::ptrdiff_t kWidth>
+void FirstOccurrenceExact(const T* data, I height, I width, IndexVector<I>& index, I* inverse) {
+  const std::size_t n = static_cast<std::size_t>(height);
+  const ExactRows<T, kWidth> rows{data, static_cast<std::ptrdiff_t>(width)};
+  FindFirstRows(rows, n, inverse, index);
+  for (std::size_t k = 0; k < index.size(); ++k) {
+    inverse[index[k]] = static_cast<I>(-1 - static_cast<std::ptrdiff_t>(k));
+  }
+  for (std::size_t r = 0; r < n; ++r) {
+    const I mark = inverse[r];
+    inverse[r] = mark < 0 ? -1 - mark : inverse[mark];
+  }
+}
+
+// Whether a tolerance and a row matrix take the exact paths.
+template <typename T, typename I>
+bool TakesExactPath(const T* data, I height, I width, T tolerance) {
+  return tolerance == T(0) && height > 1 && width > 0 &&
+         !ContainsNaN(data, static_cast<std::size_t>(height) * static_cast<std::size_t>(width));
+}
+
+// Runs the sort method with sorted_index true (UniqueIds<true>, then
+// SortIdsAndInverse on the heads) when the exact path applies: `index`
+// receives the representatives, `inverse` (height entries) the group
+// numbers. Returns false, touching nothing, when the path does not apply.
+template <typename T, typename I>
+bool UniqueIdsFirstOccurrence(const T* data, I height, I width, T tolerance, IndexVector<I>& index,
+                              I* inverse) {
+  if (!TakesExactPath(data, height, width, tolerance)) return false;
+  WithWidth(static_cast<std::ptrdiff_t>(width), [&](auto fixed) {
+    FirstOccurrenceExact<T, I, decltype(fixed)::value>(data, height, width, index, inverse);
+  });
+  return true;
+}
+
+// The grouping and inverse passes of UniqueIds over sorted_ids (full size):
+// each row is compared with the head of the current group only, the heads'
+// positions are packed into unique_ids, and rows are numbered by the heads.
+template <typename T, typename I, std::ptrdiff_t kWidth>
+void GroupSorted(const T* data, std::ptrdiff_t width, T tolerance, const IndexVector<I>& sorted_ids,
+                 IndexVector<I>& unique_ids, I* inverse) {
+  const std::ptrdiff_t w = kWidth > 0 ? kWidth : width;
+  const std::size_t n = sorted_ids.size();
+  constexpr std::size_t kAhead = 8;
+  std::size_t count = 0;
+  const T* head_row = data;
+  for (std::size_t p = 0; p < n; ++p) {
+    if (p + kAhead < n) {
+      __builtin_prefetch(data + static_cast<std::ptrdiff_t>(sorted_ids[p + kAhead]) * w);
+    }
+    const T* row = data + static_cast<std::ptrdiff_t>(sorted_ids[p]) * w;
+    bool match = p != 0;
+    for (std::ptrdiff_t c = 0; match && c < w; ++c) {
+      if (tolerance < std::abs(head_row[c] - row[c])) match = false;
+    }
+    if (!match) {
+      head_row = row;
+      unique_ids[count++] = static_cast<I>(p);
+    }
+  }
+  unique_ids.resize(count);
+
+  // Number each row by the heads just found, with no second comparison.
+  if (inverse != nullptr) {
+    I group = -1;
+    std::size_t next_head = 0;
+    for (std::size_t p = 0; p < n; ++p) {
+      if (next_head < count && static_cast<std::size_t>(unique_ids[next_head]) == p) {
+        ++group;
+        ++next_head;
+      }
+      inverse[sorted_ids[p]] = group;
+    }
+  }
+}
+
+// Fills `order` with the positions of `ids` in ascending order of their
+// values, in time linear in the largest value, through a table indexed by
+// value. Declines (returns false, order unspecified) when a value is
+// negative or repeated, or when the table would be large.
+template <typename I>
+bool OrderByScatter(const I* ids, std::size_t count, I height, IndexVector<I>& order) {
+  if (count < 2) {
+    if (count == 1) order[0] = 0;
+    return true;
+  }
+  I largest = ids[0];
+  for (std::size_t k = 0; k < count; ++k) {
+    if (ids[k] < 0) return false;
+    largest = std::max(largest, ids[k]);
+  }
+  const std::size_t extent = static_cast<std::size_t>(largest) + 1;
+  const std::size_t bound = 4 * count + (height > 0 ? static_cast<std::size_t>(height) : 0);
+  if (extent > bound) return false;
+  IndexVector<I> slot(extent);
+  std::fill(slot.begin(), slot.end(), I(-1));
+  for (std::size_t k = 0; k < count; ++k) {
+    I& at = slot[static_cast<std::size_t>(ids[k])];
+    if (at != -1) return false;
+    at = static_cast<I>(k);
+  }
+  std::size_t j = 0;
+  for (std::size_t value = 0; value < extent; ++value) {
+    if (slot[value] != -1) order[j++] = slot[value];
+  }
+  return true;
 }
 
 }  // namespace internal
@@ -103,37 +481,27 @@ template <bool stable, typename T, typename I>
 void UniqueIds(const T* data, I height, I width, T tolerance, IndexVector<I>& sorted_ids,
                IndexVector<I>& unique_ids, I* inverse) {
   const std::size_t n = internal::CheckedSize(height);
+  // Tolerance 0 (or -0) on NaN-free data: the same result without the full
+  // sort. Unstable, only without -0 in the data: equal rows are then equal
+  // bit for bit, so whichever of them heads its group, the unique rows are
+  // the same.
+  if (internal::TakesExactPath(data, height, width, tolerance) &&
+      (stable || !internal::ContainsNaNOrNegativeZero(data, n * static_cast<std::size_t>(width)))) {
+    internal::WithWidth(static_cast<std::ptrdiff_t>(width), [&](auto fixed) {
+      internal::UniqueIdsExact<T, I, decltype(fixed)::value>(data, height, width, sorted_ids,
+                                                             unique_ids, inverse);
+    });
+    return;
+  }
   sorted_ids.resize(n);
-  unique_ids.resize(n);
   for (I i = 0; i < height; ++i) sorted_ids[static_cast<std::size_t>(i)] = i;
-
   internal::ArgSortAlongHeight<stable>(data, height, width, tolerance, sorted_ids);
+  unique_ids.resize(n);
 
-  // Grouping: compare each row with the head of the current group only.
-  const auto row_width = static_cast<std::ptrdiff_t>(width);
-  std::size_t count = 0;
-  std::size_t head = 0;
-  for (std::size_t p = 0; p < n; ++p) {
-    if (p == 0 ||
-        !internal::RowsMatch(data, row_width, tolerance, sorted_ids[head], sorted_ids[p])) {
-      head = p;
-      unique_ids[count++] = static_cast<I>(p);
-    }
-  }
-  unique_ids.resize(count);
-
-  // Number each row by the heads just found, with no second comparison.
-  if (inverse != nullptr) {
-    I group = -1;
-    std::size_t next_head = 0;
-    for (std::size_t p = 0; p < n; ++p) {
-      if (next_head < count && static_cast<std::size_t>(unique_ids[next_head]) == p) {
-        ++group;
-        ++next_head;
-      }
-      inverse[sorted_ids[p]] = group;
-    }
-  }
+  internal::WithWidth(static_cast<std::ptrdiff_t>(width), [&](auto fixed) {
+    internal::GroupSorted<T, I, decltype(fixed)::value>(data, static_cast<std::ptrdiff_t>(width),
+                                                        tolerance, sorted_ids, unique_ids, inverse);
+  });
 }
 
 // Sorts the representatives `ids` ascending and renumbers `inverse` to match.
@@ -151,13 +519,17 @@ template <typename I>
 void SortIdsAndInverse(I count, I* ids, I height, I* inverse) {
   const std::size_t unique_count = internal::CheckedSize(count);
   IndexVector<I> order(unique_count);
-  for (std::size_t k = 0; k < unique_count; ++k) order[k] = static_cast<I>(k);
-  // Plain less-than on integers is a strict weak ordering: std::sort is safe.
-  std::sort(order.begin(), order.end(), [ids](I a, I b) { return ids[a] < ids[b]; });
+  if (!internal::OrderByScatter(ids, unique_count, height, order)) {
+    for (std::size_t k = 0; k < unique_count; ++k) order[k] = static_cast<I>(k);
+    // Plain less-than on integers is a strict weak ordering: std::sort is safe.
+    std::sort(order.begin(), order.end(), [ids](I a, I b) { return ids[a] < ids[b]; });
+  }
 
-  IndexVector<I> sorted(unique_count);
-  for (std::size_t j = 0; j < unique_count; ++j) sorted[j] = ids[order[j]];
-  std::copy(sorted.begin(), sorted.end(), ids);
+  {
+    IndexVector<I> sorted(unique_count);
+    for (std::size_t j = 0; j < unique_count; ++j) sorted[j] = ids[order[j]];
+    std::copy(sorted.begin(), sorted.end(), ids);
+  }
 
   if (inverse == nullptr) return;
   const std::size_t rows = internal::CheckedSize(height);
@@ -166,11 +538,9 @@ void SortIdsAndInverse(I count, I* ids, I height, I* inverse) {
   for (std::size_t j = 0; j < unique_count; ++j) {
     renumber[static_cast<std::size_t>(order[j])] = static_cast<I>(j);
   }
-  IndexVector<I> renumbered(rows);
-  for (std::size_t r = 0; r < rows; ++r) {
-    renumbered[r] = renumber[static_cast<std::size_t>(inverse[r])];
-  }
-  std::copy(renumbered.begin(), renumbered.end(), inverse);
+  // Nothing can fail from here on: rewrite inverse in place.
+  for (std::size_t r = 0; r < rows; ++r)
+    inverse[r] = renumber[static_cast<std::size_t>(inverse[r])];
 }
 
 }  // namespace kedo

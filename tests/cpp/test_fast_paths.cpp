@@ -1,0 +1,464 @@
+// The fast paths against the plain algorithms they replace: the plain
+// comparison sorts over row numbers with RowLess, grouping with RowsMatch,
+// std::sort renumbering, a comparison argsort and the plain Uff sweep.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <numeric>
+#include <random>
+#include <vector>
+
+#include "kedo/kedo.hpp"
+
+namespace {
+
+using kedo::IndexVector;
+
+// Data mixing ties, +0/-0, infinities and (on request) NaN. `levels` small
+// values per column make many rows equal.
+template <typename T>
+std::vector<T> MixedData(std::mt19937& rng, int height, int width, int levels, bool nan) {
+  const T inf = std::numeric_limits<T>::infinity();
+  std::uniform_int_distribution<int> pick(0, levels + 3);
+  std::vector<T> data(static_cast<std::size_t>(height) * static_cast<std::size_t>(width));
+  for (T& value : data) {
+    const int k = pick(rng);
+    if (k == levels) {
+      value = T(-0.0);
+    } else if (k == levels + 1) {
+      value = inf;
+    } else if (k == levels + 2) {
+      value = -inf;
+    } else if (k == levels + 3) {
+      value = nan ? std::numeric_limits<T>::quiet_NaN() : T(0);
+    } else {
+      value = static_cast<T>(k - levels / 2) * T(0.25);
+    }
+  }
+  return data;
+}
+
+// Rows near a few centres, so that a positive tolerance is no strict weak
+// ordering on them.
+template <typename T>
+std::vector<T> NoisyData(std::mt19937& rng, int height, int width, bool nan) {
+  std::uniform_int_distribution<int> centre(0, 5);
+  std::normal_distribution<double> noise(0.0, 0.05);
+  std::uniform_int_distribution<int> rare(0, 40);
+  std::vector<T> data(static_cast<std::size_t>(height) * static_cast<std::size_t>(width));
+  for (T& value : data) {
+    value = static_cast<T>(centre(rng) * 0.1 + noise(rng));
+    if (nan && rare(rng) == 0) value = std::numeric_limits<T>::quiet_NaN();
+  }
+  return data;
+}
+
+struct Grouping {
+  IndexVector<int> sorted_ids;
+  IndexVector<int> unique_ids;
+  std::vector<int> inverse;
+};
+
+// The sort method as plainly written: every row number sorted with RowLess,
+// groups cut by RowsMatch against the head, rows numbered by the heads.
+template <bool stable, typename T>
+Grouping PlainUniqueIds(const std::vector<T>& data, int height, int width, T tolerance) {
+  Grouping g;
+  g.sorted_ids.resize(static_cast<std::size_t>(height));
+  std::iota(g.sorted_ids.begin(), g.sorted_ids.end(), 0);
+  const kedo::internal::RowLess<T> less{data.data(), width, tolerance};
+  kedo::internal::Sort<stable>(g.sorted_ids.data(), g.sorted_ids.data() + height, less);
+  std::size_t head = 0;
+  for (std::size_t p = 0; p < g.sorted_ids.size(); ++p) {
+    if (p == 0 || !kedo::internal::RowsMatch(data.data(), width, tolerance, g.sorted_ids[head],
+                                             g.sorted_ids[p])) {
+      head = p;
+      g.unique_ids.push_back(static_cast<int>(p));
+    }
+  }
+  g.inverse.assign(static_cast<std::size_t>(height), -1);
+  int group = -1;
+  std::size_t next = 0;
+  for (std::size_t p = 0; p < g.sorted_ids.size(); ++p) {
+    if (next < g.unique_ids.size() && static_cast<std::size_t>(g.unique_ids[next]) == p) {
+      ++group;
+      ++next;
+    }
+    g.inverse[static_cast<std::size_t>(g.sorted_ids[p])] = group;
+  }
+  return g;
+}
+
+template <bool stable, typename T>
+Grouping FastUniqueIds(const std::vector<T>& data, int height, int width, T tolerance) {
+  Grouping g;
+  g.inverse.assign(static_cast<std::size_t>(height), -1);
+  kedo::UniqueIds<stable>(data.data(), height, width, tolerance, g.sorted_ids, g.unique_ids,
+                          g.inverse.data());
+  return g;
+}
+
+// The rows of each group, by value, in group order; representatives aside.
+template <typename T>
+std::vector<std::vector<T>> GroupValues(const std::vector<T>& data, int width, const Grouping& g) {
+  std::vector<std::vector<T>> rows;
+  for (const int position : g.unique_ids) {
+    const int row = g.sorted_ids[static_cast<std::size_t>(position)];
+    rows.emplace_back(data.begin() + row * width, data.begin() + (row + 1) * width);
+  }
+  return rows;
+}
+
+template <typename T>
+void ExpectSameGrouping(const Grouping& fast, const Grouping& plain) {
+  EXPECT_EQ(std::vector<int>(fast.sorted_ids.begin(), fast.sorted_ids.end()),
+            std::vector<int>(plain.sorted_ids.begin(), plain.sorted_ids.end()));
+  EXPECT_EQ(std::vector<int>(fast.unique_ids.begin(), fast.unique_ids.end()),
+            std::vector<int>(plain.unique_ids.begin(), plain.unique_ids.end()));
+  EXPECT_EQ(fast.inverse, plain.inverse);
+}
+
+template <typename T>
+class FastPaths : public ::testing::Test {};
+using Types = ::testing::Types<float, double>;
+TYPED_TEST_SUITE(FastPaths, Types);
+
+constexpr int kWidths[] = {1, 2, 3, 4, 5, 8, 9};
+
+// Tolerance 0 without NaN takes the hashed path: with the stable sort it must
+// give exactly the plain result; with the unstable one the same groups in the
+// same order, the same values, only the choice among equal rows may differ.
+TYPED_TEST(FastPaths, ExactPathMatchesPlainSort) {
+  using T = TypeParam;
+  std::mt19937 rng(7);
+  for (const int width : kWidths) {
+    for (const int height : {2, 3, 17, 300, 2000}) {
+      for (const int levels : {1, 3, 40}) {
+        SCOPED_TRACE(::testing::Message()
+                     << "width " << width << " height " << height << " levels " << levels);
+        auto data = MixedData<T>(rng, height, width, levels, false);
+        // Half the time without -0, so that the unstable hashed path runs too.
+        if (levels != 3) {
+          for (T& v : data) v = v == T(0) ? T(0) : v;
+        }
+        for (const T tolerance : {T(0), T(-0.0)}) {
+          ExpectSameGrouping<T>(FastUniqueIds<true>(data, height, width, tolerance),
+                                PlainUniqueIds<true>(data, height, width, tolerance));
+          const Grouping fast = FastUniqueIds<false>(data, height, width, tolerance);
+          const Grouping plain = PlainUniqueIds<false>(data, height, width, tolerance);
+          EXPECT_EQ(std::vector<int>(fast.unique_ids.begin(), fast.unique_ids.end()),
+                    std::vector<int>(plain.unique_ids.begin(), plain.unique_ids.end()));
+          // Same group for every row, and the same rows bit for bit, group by
+          // group; with -0 in the data the unstable sort itself runs.
+          EXPECT_EQ(fast.inverse, plain.inverse);
+          const auto fast_rows = GroupValues(data, width, fast);
+          const auto plain_rows = GroupValues(data, width, plain);
+          ASSERT_EQ(fast_rows.size(), plain_rows.size());
+          for (std::size_t g = 0; g < fast_rows.size(); ++g) {
+            EXPECT_EQ(0, std::memcmp(fast_rows[g].data(), plain_rows[g].data(),
+                                     sizeof(T) * static_cast<std::size_t>(width)));
+          }
+          const bool negative_zero = std::any_of(data.begin(), data.end(),
+                                                 [](T v) { return v == T(0) && std::signbit(v); });
+          if (negative_zero) ExpectSameGrouping<T>(fast, plain);
+        }
+      }
+    }
+  }
+}
+
+// The driver's shortcut for sorted_index true at tolerance 0 gives what
+// UniqueIds<true> and SortIdsAndInverse give, and declines NaN data.
+TYPED_TEST(FastPaths, FirstOccurrencePathMatchesSortAndRenumber) {
+  using T = TypeParam;
+  std::mt19937 rng(9);
+  for (const int width : kWidths) {
+    for (const int height : {2, 3, 300, 2000}) {
+      for (const int levels : {1, 3, 40}) {
+        const auto data = MixedData<T>(rng, height, width, levels, false);
+        Grouping plain = PlainUniqueIds<true>(data, height, width, T(0));
+        std::vector<int> ids;
+        for (const int position : plain.unique_ids) {
+          ids.push_back(plain.sorted_ids[static_cast<std::size_t>(position)]);
+        }
+        kedo::SortIdsAndInverse<int>(static_cast<int>(ids.size()), ids.data(), height,
+                                     plain.inverse.data());
+        IndexVector<int> index;
+        std::vector<int> inverse(static_cast<std::size_t>(height), -1);
+        ASSERT_TRUE(kedo::internal::UniqueIdsFirstOccurrence(data.data(), height, width, T(0),
+                                                             index, inverse.data()));
+        EXPECT_EQ(std::vector<int>(index.begin(), index.end()), ids);
+        EXPECT_EQ(inverse, plain.inverse);
+      }
+    }
+  }
+  auto data = MixedData<T>(rng, 10, 2, 3, false);
+  data[7] = std::numeric_limits<T>::quiet_NaN();
+  IndexVector<int> index;
+  std::vector<int> inverse(10, -7);
+  EXPECT_FALSE(
+      kedo::internal::UniqueIdsFirstOccurrence(data.data(), 10, 2, T(0), index, inverse.data()));
+  EXPECT_FALSE(
+      kedo::internal::UniqueIdsFirstOccurrence(data.data(), 10, 2, T(0.5), index, inverse.data()));
+  EXPECT_EQ(inverse, std::vector<int>(10, -7));
+}
+
+// NaN in the data, or any other tolerance, leaves the hashed path; the keyed
+// sort must then answer exactly as the plain sort, comparison for comparison,
+// also where the comparator is inconsistent (positive tolerance, NaN).
+TYPED_TEST(FastPaths, KeyedSortMatchesPlainSort) {
+  using T = TypeParam;
+  std::mt19937 rng(11);
+  const T nan = std::numeric_limits<T>::quiet_NaN();
+  for (const int width : kWidths) {
+    for (const int height : {1, 2, 33, 500, 3000}) {
+      for (const bool with_nan : {false, true}) {
+        SCOPED_TRACE(::testing::Message()
+                     << "width " << width << " height " << height << " nan " << with_nan);
+        const auto mixed = MixedData<T>(rng, height, width, 5, with_nan);
+        const auto noisy = NoisyData<T>(rng, height, width, with_nan);
+        for (const T tolerance : {T(0), T(0.1), T(0.3), T(-1), nan}) {
+          for (const auto* data : {&mixed, &noisy}) {
+            ExpectSameGrouping<T>(FastUniqueIds<true>(*data, height, width, tolerance),
+                                  PlainUniqueIds<true>(*data, height, width, tolerance));
+            if (with_nan || tolerance != T(0)) {
+              ExpectSameGrouping<T>(FastUniqueIds<false>(*data, height, width, tolerance),
+                                    PlainUniqueIds<false>(*data, height, width, tolerance));
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(FastPaths, ArgSortAlongHeightSortsGivenIdsLikePlainSort) {
+  std::mt19937 rng(5);
+  const int height = 400;
+  const int width = 3;
+  const auto data = NoisyData<double>(rng, height, width, true);
+  IndexVector<int> ids(static_cast<std::size_t>(height));
+  std::iota(ids.begin(), ids.end(), 0);
+  std::shuffle(ids.begin(), ids.end(), rng);
+  IndexVector<int> plain = ids;
+  kedo::internal::ArgSortAlongHeight<true>(data.data(), height, width, 0.1, ids);
+  const kedo::internal::RowLess<double> less{data.data(), width, 0.1};
+  kedo::internal::Sort<true>(plain.data(), plain.data() + height, less);
+  EXPECT_EQ(std::vector<int>(ids.begin(), ids.end()), std::vector<int>(plain.begin(), plain.end()));
+}
+
+// The scanning partition that the block partition must reproduce.
+int* ScanPartition(int* first, int* last, const std::function<bool(int, int)>& less) {
+  const int pivot = *first;
+  int* lo = first + 1;
+  int* hi = last - 1;
+  for (;;) {
+    while (lo <= hi && less(*lo, pivot)) ++lo;
+    while (lo <= hi && !less(*hi, pivot)) --hi;
+    if (lo > hi) break;
+    std::swap(*lo, *hi);
+    ++lo;
+    --hi;
+  }
+  int* pivot_position = lo - 1;
+  *first = *pivot_position;
+  *pivot_position = pivot;
+  return pivot_position;
+}
+
+// Block partitioning makes the scans' swaps for any comparator whose answer
+// depends on its arguments alone: consistent, biased or arbitrary.
+TEST(FastPaths, BlockPartitionMatchesScans) {
+  std::mt19937 rng(23);
+  const std::function<bool(int, int)> comparators[] = {
+      [](int a, int b) { return a < b; },
+      [](int a, int b) { return (a * 7919 + b * 104729) % 3 == 0; },
+      [](int a, int b) { return ((a ^ (b * 31)) & 1) != 0; },
+      [](int, int) { return true; },
+      [](int, int) { return false; },
+      [](int a, int b) { return a % 100 < b % 100 || a % 7 == 0; },
+  };
+  for (const auto& less : comparators) {
+    for (const int n : {2, 5, 127, 128, 129, 200, 1000, 5000}) {
+      std::vector<int> values(static_cast<std::size_t>(n));
+      std::iota(values.begin(), values.end(), 0);
+      std::shuffle(values.begin(), values.end(), rng);
+      std::vector<int> expected = values;
+      int* block_pivot = kedo::internal::PartitionRight(values.data(), values.data() + n, less);
+      int* scan_pivot = ScanPartition(expected.data(), expected.data() + n, less);
+      EXPECT_EQ(block_pivot - values.data(), scan_pivot - expected.data()) << n;
+      EXPECT_EQ(values, expected) << n;
+    }
+  }
+}
+
+// SortIdsAndInverse through the value table and through std::sort (large or
+// repeated ids decline the table) agree with a plain renumbering.
+TEST(FastPaths, SortIdsAndInverseMatchesPlainRenumbering) {
+  std::mt19937 rng(3);
+  for (const int count : {0, 1, 2, 10, 1000}) {
+    for (const int spread : {1, 3, 100}) {
+      const int height = count * 2;
+      std::vector<int> pool(static_cast<std::size_t>(count * spread + 1));
+      std::iota(pool.begin(), pool.end(), 0);
+      std::shuffle(pool.begin(), pool.end(), rng);
+      std::vector<int> ids(pool.begin(), pool.begin() + count);
+      std::vector<int> inverse(static_cast<std::size_t>(height));
+      std::uniform_int_distribution<int> group(0, std::max(0, count - 1));
+      for (int& g : inverse) g = group(rng);
+
+      std::vector<int> order(static_cast<std::size_t>(count));
+      std::iota(order.begin(), order.end(), 0);
+      std::sort(order.begin(), order.end(), [&](int a, int b) {
+        return ids[static_cast<std::size_t>(a)] < ids[static_cast<std::size_t>(b)];
+      });
+      std::vector<int> renumber(static_cast<std::size_t>(count));
+      for (int j = 0; j < count; ++j) {
+        renumber[static_cast<std::size_t>(order[static_cast<std::size_t>(j)])] = j;
+      }
+      std::vector<int> expected_ids = ids;
+      std::sort(expected_ids.begin(), expected_ids.end());
+      std::vector<int> expected_inverse = inverse;
+      if (count > 0) {
+        for (int& g : expected_inverse) g = renumber[static_cast<std::size_t>(g)];
+      }
+
+      kedo::SortIdsAndInverse<int>(count, ids.data(), count > 0 ? height : 0, inverse.data());
+      EXPECT_EQ(ids, expected_ids);
+      if (count > 0) {
+        EXPECT_EQ(inverse, expected_inverse);
+      }
+    }
+  }
+}
+
+// Keys with ties, +0/-0 and infinities: the radix argsort gives the stable
+// comparison argsort exactly. With NaN it still returns a permutation.
+TYPED_TEST(FastPaths, RadixArgSortMatchesStableSort) {
+  using T = TypeParam;
+  std::mt19937 rng(13);
+  for (const int n : {0, 1, 2, 100, 5000}) {
+    for (const bool with_nan : {false, true}) {
+      const auto values = MixedData<T>(rng, n, 1, 50, with_nan);
+      const std::vector<int> order = kedo::ArgSort<int>(values);
+      std::vector<int> sorted = order;
+      std::sort(sorted.begin(), sorted.end());
+      std::vector<int> identity(static_cast<std::size_t>(n));
+      std::iota(identity.begin(), identity.end(), 0);
+      ASSERT_EQ(sorted, identity);
+      if (!with_nan) {
+        std::vector<int> plain = identity;
+        std::stable_sort(plain.begin(), plain.end(), [&](int a, int b) {
+          return values[static_cast<std::size_t>(a)] < values[static_cast<std::size_t>(b)];
+        });
+        EXPECT_EQ(order, plain);
+      }
+    }
+  }
+}
+
+// The plain Uff: comparison argsort, keys read through the order.
+template <typename T>
+void PlainUff(const std::vector<T>& data, int height, int width, T tolerance, bool sorted_index,
+              std::vector<T>& unique, std::vector<int>& index, int& count,
+              std::vector<int>& inverse) {
+  std::vector<T> key(static_cast<std::size_t>(height));
+  for (int r = 0; r < height; ++r) {
+    T sum = T(0);
+    for (int c = 0; c < width; ++c) sum += data[static_cast<std::size_t>(r * width + c)];
+    key[static_cast<std::size_t>(r)] = sum;
+  }
+  std::vector<int> order(static_cast<std::size_t>(height));
+  std::iota(order.begin(), order.end(), 0);
+  kedo::internal::StableSort(order.data(), order.data() + height, [&](int a, int b) {
+    return key[static_cast<std::size_t>(a)] < key[static_cast<std::size_t>(b)];
+  });
+  const T tol2 = tolerance * tolerance;
+  std::fill(inverse.begin(), inverse.end(), -1);
+  count = 0;
+  auto at = [&](int r, int c) { return data[static_cast<std::size_t>(r * width + c)]; };
+  for (int p = 0; p < height; ++p) {
+    const int a = order[static_cast<std::size_t>(p)];
+    if (inverse[static_cast<std::size_t>(a)] != -1) continue;
+    if (!sorted_index) {
+      for (int c = 0; c < width; ++c)
+        unique[static_cast<std::size_t>(count * width + c)] = at(a, c);
+      index[static_cast<std::size_t>(count)] = a;
+    }
+    inverse[static_cast<std::size_t>(a)] = count;
+    for (int q = p + 1; q < height; ++q) {
+      const int r = order[static_cast<std::size_t>(q)];
+      if (!(key[static_cast<std::size_t>(r)] - key[static_cast<std::size_t>(a)] < tolerance)) {
+        break;
+      }
+      T d2 = T(0);
+      for (int c = 0; c < width; ++c) d2 += (at(a, c) - at(r, c)) * (at(a, c) - at(r, c));
+      if (tol2 > d2) inverse[static_cast<std::size_t>(r)] = count;
+    }
+    ++count;
+  }
+  if (sorted_index) {
+    std::vector<int> remap(static_cast<std::size_t>(height), -1);
+    int next = 0;
+    for (int r = 0; r < height; ++r) {
+      int& renumbered = remap[static_cast<std::size_t>(inverse[static_cast<std::size_t>(r)])];
+      if (renumbered == -1) {
+        for (int c = 0; c < width; ++c)
+          unique[static_cast<std::size_t>(next * width + c)] = at(r, c);
+        index[static_cast<std::size_t>(next)] = r;
+        renumbered = next++;
+      }
+      inverse[static_cast<std::size_t>(r)] = renumbered;
+    }
+  }
+}
+
+TYPED_TEST(FastPaths, UffMatchesPlainUff) {
+  using T = TypeParam;
+  std::mt19937 rng(17);
+  for (const int width : kWidths) {
+    for (const int height : {1, 40, 1500}) {
+      for (const bool with_nan : {false, true}) {
+        const auto mixed = MixedData<T>(rng, height, width, 6, with_nan);
+        const auto noisy = NoisyData<T>(rng, height, width, with_nan);
+        for (const auto* data : {&mixed, &noisy}) {
+          for (const T tolerance : {T(0), T(0.05), T(0.3), T(0.5)}) {
+            for (const bool sorted_index : {false, true}) {
+              SCOPED_TRACE(::testing::Message()
+                           << "width " << width << " height " << height << " nan " << with_nan
+                           << " tol " << tolerance << " sorted " << sorted_index);
+              const auto n = static_cast<std::size_t>(height);
+              std::vector<T> unique(n * static_cast<std::size_t>(width));
+              std::vector<T> plain_unique = unique;
+              std::vector<int> index(n), plain_index(n), inverse(n), plain_inverse(n);
+              int count = 0;
+              int plain_count = 0;
+              const std::vector<T> projection(static_cast<std::size_t>(width), T(1));
+              if (sorted_index) {
+                kedo::Uff<true>(data->data(), height, width, projection.data(), tolerance,
+                                sorted_index, unique.data(), index.data(), count, inverse.data());
+              } else {
+                kedo::Uff<false>(data->data(), height, width, projection.data(), tolerance,
+                                 sorted_index, unique.data(), index.data(), count, inverse.data());
+              }
+              PlainUff(*data, height, width, tolerance, sorted_index, plain_unique, plain_index,
+                       plain_count, plain_inverse);
+              ASSERT_EQ(count, plain_count);
+              EXPECT_EQ(inverse, plain_inverse);
+              index.resize(static_cast<std::size_t>(count));
+              plain_index.resize(static_cast<std::size_t>(count));
+              EXPECT_EQ(index, plain_index);
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
