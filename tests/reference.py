@@ -26,8 +26,8 @@ def _rows(x):
 def sort_less(x, tolerance):
     """Whether row a sorts before row b: the first decided column decides.
 
-    A column is undecided when its values are equal or differ by less than the
-    tolerance; a NaN difference decides "not before".
+    A column is undecided when its values are equal (two NaNs included) or
+    differ by less than the tolerance; NaN sorts after every number.
     """
     rows = _rows(x)
     tol = element_tolerance(x, tolerance)
@@ -35,8 +35,10 @@ def sort_less(x, tolerance):
     def less(a, b):
         with np.errstate(invalid="ignore", over="ignore"):
             for va, vb in zip(rows[a], rows[b], strict=True):
-                if va == vb:
+                if va == vb or (va != va and vb != vb):
                     continue
+                if va != va or vb != vb:
+                    return bool(vb != vb)
                 d = va - vb
                 if abs(d) < tol:
                     continue
@@ -121,16 +123,14 @@ def uff_distance2(x, a, b):
 
 
 def ref_uff(x, tolerance, sorted_index):
-    """The Uff sweep. Needs NaN-free keys: where NaN keys land in the order is open."""
+    """The Uff sweep; rows whose key is NaN come last in key order."""
     n = x.shape[0]
     T = x.dtype.type
     tol = element_tolerance(x, tolerance)
     with np.errstate(over="ignore", invalid="ignore"):
         tol2 = tol * tol
     keys = uff_keys(x)
-    if any(np.isnan(k) for k in keys):
-        raise ValueError("ref_uff needs NaN-free row sums")
-    order = sorted(range(n), key=keys.__getitem__)  # stable, by <
+    order = sorted(range(n), key=lambda r: (bool(np.isnan(keys[r])), keys[r]))  # stable
     inverse = [-1] * n
     anchors = []
     with np.errstate(invalid="ignore", over="ignore"):

@@ -66,8 +66,9 @@ def test_not_two_dimensional(shape, dtype, sorted_index):
         ([[0.5], [0.0]], 0.5, True, [1], [0, 0]),
         # Exact duplicates merge at tolerance 0.
         ([[0.0, 1.0], [0.0, 2.0], [0.0, 1.0]], 0.0, True, [0, 1], [0, 1, 0]),
-        # A NaN column matches; the other column decides the match.
-        ([[NAN, 1.0], [3.0, 1.0]], 0.1, True, [0], [0, 0]),
+        # A NaN column matches; the other column decides the match. NaN sorts
+        # after numbers, so the NaN-free row heads the group.
+        ([[NAN, 1.0], [3.0, 1.0]], 0.1, True, [1], [0, 0]),
         ([[NAN, 1.0], [NAN, 5.0]], 0.1, True, [0, 1], [0, 1]),
         # Within tolerance: the head row represents, never an average.
         ([[0.2], [0.1], [0.0]], 0.5, True, [0], [0, 0, 0]),

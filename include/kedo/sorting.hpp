@@ -482,7 +482,8 @@ bool RadixSortPairs(U* keys, I* ids, std::size_t n) {
   constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
   constexpr int kPasses = (8 * static_cast<int>(sizeof(U)) + kDigitBits - 1) / kDigitBits;
   if (n < 2) return true;
-  std::vector<std::size_t> counts(kPasses * kBuckets, 0);
+  std::unique_ptr<std::size_t[]> counts(new (std::nothrow) std::size_t[kPasses * kBuckets]());
+  if (!counts) return false;
   for (std::size_t i = 0; i < n; ++i) {
     const U key = keys[i];
     for (int pass = 0; pass < kPasses; ++pass) {
@@ -500,7 +501,7 @@ bool RadixSortPairs(U* keys, I* ids, std::size_t n) {
   U* key_to = key_scratch.get();
   I* id_to = id_scratch.get();
   for (int pass = 0; pass < kPasses; ++pass) {
-    std::size_t* count = counts.data() + static_cast<std::size_t>(pass) * kBuckets;
+    std::size_t* count = counts.get() + static_cast<std::size_t>(pass) * kBuckets;
     const int shift = pass * kDigitBits;
     if (count[static_cast<std::size_t>((key_from[0] >> shift) & (kBuckets - 1))] == n) continue;
     std::size_t offset = 0;

@@ -20,13 +20,15 @@ namespace internal {
 // by `<` and, when sorted_values is not null, sorted_values[p] with a value
 // equal (==) to values[order[p]]. Without NaN a radix sort of the ordered
 // bits does it (-0 and +0 tie, as `<` has them); with NaN, or without
-// memory for the radix sort, the merge sort.
+// memory for the radix sort, the merge sort, which puts NaN last.
 template <typename I, typename T>
 void StableArgSort(const T* values, std::size_t n, I* order, T* sorted_values) {
   bool nan = false;
   for (std::size_t i = 0; i < n; ++i) nan |= values[i] != values[i];
   std::unique_ptr<BitsOf<T>[]> keys;
-  if (!nan) keys.reset(new (std::nothrow) BitsOf<T>[n]);
+  // Below a few hundred keys the merge sort is as fast and needs no tables.
+  constexpr std::size_t kRadixMinimum = 512;
+  if (!nan && n >= kRadixMinimum) keys.reset(new (std::nothrow) BitsOf<T>[n]);
   if (keys) {
     for (std::size_t i = 0; i < n; ++i) {
       keys[i] = OrderedBits(values[i]);
@@ -40,7 +42,13 @@ void StableArgSort(const T* values, std::size_t n, I* order, T* sorted_values) {
     }
   }
   for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<I>(i);
-  StableSort(order, order + n, [values](I a, I b) { return values[a] < values[b]; });
+  // `<`, with NaN after every number: a NaN key then never stops a sweep
+  // that still has numbers ahead of it.
+  StableSort(order, order + n, [values](I a, I b) {
+    const T x = values[a];
+    const T y = values[b];
+    return x < y || (y != y && x == x);
+  });
   if (sorted_values != nullptr) {
     for (std::size_t p = 0; p < n; ++p) sorted_values[p] = values[order[p]];
   }
@@ -92,8 +100,7 @@ void UffSweep(const T* data, std::ptrdiff_t rows, std::ptrdiff_t columns, const 
 
 // Returns the permutation 0 .. n - 1 that orders `values` ascending by `<`.
 // Stable: equal values (-0.0 and 0.0 among them) keep ascending index order.
-// A NaN compares neither less nor greater than anything; where NaNs end up is
-// unspecified, but the result is always a permutation.
+// NaN values come after every number, in ascending index order.
 template <typename I, typename T>
 std::vector<I> ArgSort(const std::vector<T>& values) {
   std::vector<I> order(values.size());

@@ -29,14 +29,23 @@ std::size_t CheckedSize(I n) {
   return static_cast<std::size_t>(n);
 }
 
-// Whether row a sorts before row b. Columns are compared in order; a column
-// whose values are equal (==, so also +0/-0 and equal infinities) or whose
-// difference is strictly below the tolerance is undecided. The first other
-// column decides: a before b when a's value is smaller. A NaN difference
-// decides "not before". No column decided: equivalent.
-//
-// For a positive tolerance, or with NaN in the data, this is no strict weak
-// ordering; it is only ever handed to the safe sorts.
+// How one column orders two rows: negative when a's value sorts first,
+// positive when b's does, 0 when the column is undecided. Undecided are equal
+// values (==, so also +0/-0 and equal infinities), two NaNs, and values whose
+// difference is strictly below the tolerance. NaN sorts after every number, so
+// a row holding NaN never blocks other rows from meeting in the order.
+template <typename T>
+int ColumnOrder(T a, T b, T tolerance) {
+  if (a == b) return 0;
+  const T difference = a - b;
+  if (difference != difference) return static_cast<int>(a != a) - static_cast<int>(b != b);
+  if (std::abs(difference) < tolerance) return 0;
+  return difference < T(0) ? -1 : 1;
+}
+
+// Whether row a sorts before row b: the first column that decides, decides.
+// No column decided: equivalent. For a positive tolerance this is no strict
+// weak ordering; it is only ever handed to the safe sorts.
 template <typename T>
 struct RowLess {
   const T* data;
@@ -48,10 +57,8 @@ struct RowLess {
     const T* row_a = data + static_cast<std::ptrdiff_t>(a) * width;
     const T* row_b = data + static_cast<std::ptrdiff_t>(b) * width;
     for (std::ptrdiff_t c = 0; c < width; ++c) {
-      if (row_a[c] == row_b[c]) continue;
-      const T difference = row_a[c] - row_b[c];
-      if (std::abs(difference) < tolerance) continue;
-      return difference < T(0);
+      const int order = ColumnOrder(row_a[c], row_b[c], tolerance);
+      if (order != 0) return order < 0;
     }
     return false;
   }
@@ -74,10 +81,8 @@ struct FixedWidthRowLess {
     const T* row_a = data + static_cast<std::ptrdiff_t>(a) * w;
     const T* row_b = data + static_cast<std::ptrdiff_t>(b) * w;
     for (std::ptrdiff_t c = 0; c < w; ++c) {
-      if (row_a[c] == row_b[c]) continue;
-      const T difference = row_a[c] - row_b[c];
-      if (std::abs(difference) < tolerance) continue;
-      return difference < T(0);
+      const int order = ColumnOrder(row_a[c], row_b[c], tolerance);
+      if (order != 0) return order < 0;
     }
     return false;
   }
@@ -110,18 +115,14 @@ struct KeyedRowLess {
 
   template <typename I>
   bool operator()(const KeyedRow<T, I>& a, const KeyedRow<T, I>& b) const {
-    if (!(a.key == b.key)) {
-      const T difference = a.key - b.key;
-      if (!(std::abs(difference) < tolerance)) return difference < T(0);
-    }
+    const int first = ColumnOrder(a.key, b.key, tolerance);
+    if (first != 0) return first < 0;
     const std::ptrdiff_t w = Width();
     const T* row_a = data + static_cast<std::ptrdiff_t>(a.id) * w;
     const T* row_b = data + static_cast<std::ptrdiff_t>(b.id) * w;
     for (std::ptrdiff_t c = 1; c < w; ++c) {
-      if (row_a[c] == row_b[c]) continue;
-      const T difference = row_a[c] - row_b[c];
-      if (std::abs(difference) < tolerance) continue;
-      return difference < T(0);
+      const int order = ColumnOrder(row_a[c], row_b[c], tolerance);
+      if (order != 0) return order < 0;
     }
     return false;
   }
@@ -141,8 +142,8 @@ void SortRowIds(const T* data, std::ptrdiff_t width, T tolerance, IndexVector<I>
   const std::size_t n = ids.size();
   if (n < 2) return;
   std::unique_ptr<KeyedRow<T, I>[]> keyed;
-  if (kWidth != 1 && width != 1) keyed.reset(new (std::nothrow) KeyedRow<T, I>[n]);
-  if (!keyed) {  // one column, or no memory for the keyed copy: sort the ids
+  if (width > 1) keyed.reset(new (std::nothrow) KeyedRow<T, I>[n]);
+  if (!keyed) {  // at most one column, or no memory for the keyed copy: sort the ids
     const FixedWidthRowLess<T, kWidth> less{data, width, tolerance};
     Sort<stable>(ids.data(), ids.data() + n, less);
     return;

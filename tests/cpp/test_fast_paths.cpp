@@ -376,7 +376,9 @@ void PlainUff(const std::vector<T>& data, int height, int width, T tolerance, bo
   std::vector<int> order(static_cast<std::size_t>(height));
   std::iota(order.begin(), order.end(), 0);
   kedo::internal::StableSort(order.data(), order.data() + height, [&](int a, int b) {
-    return key[static_cast<std::size_t>(a)] < key[static_cast<std::size_t>(b)];
+    const T x = key[static_cast<std::size_t>(a)];
+    const T y = key[static_cast<std::size_t>(b)];
+    return x < y || (std::isnan(y) && !std::isnan(x));  // NaN keys last
   });
   const T tol2 = tolerance * tolerance;
   std::fill(inverse.begin(), inverse.end(), -1);

@@ -380,7 +380,33 @@ TYPED_TEST(ArgSortTest, NanKeysStillGiveAPermutation) {
       values.push_back(rng() % 3u == 0 ? std::numeric_limits<T>::quiet_NaN()
                                        : static_cast<T>(rng() % 50u));
     }
-    EXPECT_TRUE(kedo_test::IsPermutationOfRange(kedo::ArgSort<int>(values), n));
+    const std::vector<int> order = kedo::ArgSort<int>(values);
+    EXPECT_TRUE(kedo_test::IsPermutationOfRange(order, n));
+    // Numbers first, stably sorted by <; then the NaN keys in index order.
+    std::vector<int> want(n);
+    std::iota(want.begin(), want.end(), 0);
+    std::stable_partition(want.begin(), want.end(),
+                          [&](int i) { return !std::isnan(values[static_cast<std::size_t>(i)]); });
+    const auto numbers = std::find_if(want.begin(), want.end(), [&](int i) {
+      return std::isnan(values[static_cast<std::size_t>(i)]);
+    });
+    std::stable_sort(want.begin(), numbers, [&](int a, int b) {
+      return values[static_cast<std::size_t>(a)] < values[static_cast<std::size_t>(b)];
+    });
+    EXPECT_EQ(order, want) << "n = " << n;
+  }
+}
+
+TYPED_TEST(UffTest, NanRowDoesNotStopTheSweep) {
+  using T = TypeParam;
+  const T nan = this->kNaN;
+  // Row 1's key is NaN; rows 0 and 2 are close and must still meet.
+  const Matrix<T> m = Rows<T>(2, {T(0), T(0), nan, T(0), T(0), T(0.001)});
+  for (const bool sorted_index : {false, true}) {
+    const auto result = this->Run(m, T(0.1), sorted_index);
+    EXPECT_EQ(result.count, 2);
+    EXPECT_EQ(result.inverse[0], result.inverse[2]);
+    EXPECT_NE(result.inverse[0], result.inverse[1]);
   }
 }
 

@@ -215,19 +215,43 @@ TYPED_TEST(UniqueIdsTest, ZeroToleranceMergesExactDuplicates) {
 TYPED_TEST(UniqueIdsTest, NanColumnMatchesButOtherColumnsStillCount) {
   using T = typename TypeParam::T;
   const T nan = this->kNaN;
+  // NaN sorts after 3, and the NaN column matches: one group headed by row 1.
   Grouping g = this->Run(Rows<T>(2, {nan, T(1), T(3), T(1)}), T(0.1));
+  EXPECT_EQ(g.sorted_ids, (std::vector<int>{1, 0}));
   EXPECT_EQ(g.unique_ids, (std::vector<int>{0}));
   EXPECT_EQ(g.inverse, (std::vector<int>{0, 0}));
-  if (TypeParam::stable) {
-    EXPECT_EQ(g.sorted_ids, (std::vector<int>{0, 1}));
-  }
 
-  g = this->Run(Rows<T>(2, {nan, T(1), nan, T(5)}), T(0.1));
+  // Two NaNs leave the column undecided; the second column orders and splits.
+  g = this->Run(Rows<T>(2, {nan, T(5), nan, T(1)}), T(0.1));
+  EXPECT_EQ(g.sorted_ids, (std::vector<int>{1, 0}));
   EXPECT_EQ(g.unique_ids, (std::vector<int>{0, 1}));
-  if (TypeParam::stable) {
-    EXPECT_EQ(g.sorted_ids, (std::vector<int>{0, 1}));
-    EXPECT_EQ(g.inverse, (std::vector<int>{0, 1}));
+  EXPECT_EQ(g.inverse, (std::vector<int>{1, 0}));
+}
+
+TYPED_TEST(UniqueIdsTest, NanRowDoesNotSeparateDuplicates) {
+  using T = typename TypeParam::T;
+  const T nan = this->kNaN;
+  // Rows 0 and 3 are equal; the NaN rows sort after every number.
+  for (T tolerance : {T(0), T(0.5)}) {
+    Grouping g = this->Run(
+        Rows<T>(2, {T(1), T(0), nan, T(5), T(2), T(0), T(1), T(0), T(0), nan}), tolerance);
+    EXPECT_EQ(g.inverse[0], g.inverse[3]);
+    EXPECT_EQ(g.unique_ids.size(), 4u);
   }
+}
+
+TEST(ColumnOrder, NanAfterNumbersAndTwoNansUndecided) {
+  using kedo::internal::ColumnOrder;
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  EXPECT_GT(ColumnOrder(nan, inf, 0.0), 0);
+  EXPECT_LT(ColumnOrder(-inf, nan, 0.0), 0);
+  EXPECT_EQ(ColumnOrder(nan, nan, 0.0), 0);
+  EXPECT_EQ(ColumnOrder(-0.0, 0.0, 0.0), 0);
+  EXPECT_EQ(ColumnOrder(inf, inf, 0.0), 0);
+  EXPECT_EQ(ColumnOrder(1.0, 1.25, 0.5), 0);
+  EXPECT_LT(ColumnOrder(1.0, 1.5, 0.5), 0);
+  EXPECT_GT(ColumnOrder(2.0, 1.0, nan), 0);
 }
 
 TYPED_TEST(UniqueIdsTest, NanToleranceMatchesEverything) {
