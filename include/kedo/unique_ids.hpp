@@ -163,9 +163,13 @@ void SortIdsAndInverse(I count, I* ids, I height, I* inverse) {
   const std::size_t rows = internal::CheckedSize(height);
   // renumber is the inverse permutation of order.
   IndexVector<I> renumber(unique_count);
-  for (std::size_t j = 0; j < unique_count; ++j) renumber[order[j]] = static_cast<I>(j);
+  for (std::size_t j = 0; j < unique_count; ++j) {
+    renumber[static_cast<std::size_t>(order[j])] = static_cast<I>(j);
+  }
   IndexVector<I> renumbered(rows);
-  for (std::size_t r = 0; r < rows; ++r) renumbered[r] = renumber[inverse[r]];
+  for (std::size_t r = 0; r < rows; ++r) {
+    renumbered[r] = renumber[static_cast<std::size_t>(inverse[r])];
+  }
   std::copy(renumbered.begin(), renumbered.end(), inverse);
 }
 
