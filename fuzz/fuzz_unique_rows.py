@@ -16,6 +16,7 @@ import math
 import os
 import random
 import sys
+import traceback
 
 import kedo
 import numpy as np
@@ -268,7 +269,8 @@ def run_random(count, seed):
             test_one_input(data)
         except Exception as error:  # noqa: BLE001
             failures += 1
-            print(f"input {data.hex()}: {error}", file=sys.stderr)
+            where = traceback.extract_tb(error.__traceback__)[-1]
+            print(f"input {data.hex()}: line {where.lineno}: {error!r}", file=sys.stderr)
     print(f"fuzz_unique_rows: {count - failures} passed, {failures} failed")
     return 1 if failures else 0
 
