@@ -83,6 +83,7 @@ def run_cases(cases, calls):
                 raise AssertionError(f"no {error.__name__} from case {k % len(cases)}")
 
 
+@pytest.mark.no_sanitizers
 def test_no_leak_and_no_reference_change_over_many_calls():
     cases = leak_cases()
     watched = {id(a): a for arguments, _ in cases for a in arguments}
@@ -151,6 +152,7 @@ EXHAUSTION_SCRIPT = textwrap.dedent(
 )
 
 
+@pytest.mark.no_sanitizers
 @pytest.mark.parametrize("method", ["sort", "a"])
 @pytest.mark.parametrize("case", ["f8", "f4", "f8-F", "f8-swapped"])
 def test_memory_exhaustion_raises_memory_error(case, method):

@@ -52,7 +52,9 @@ sanitized() {
     PYTHONPATH="$BUILD/python-asan:$ROOT/scripts${PYTHONPATH:+:$PYTHONPATH}" \
     KEDO_SANITIZED=1 KEDO_SANITIZED_MODULE_DIR="$BUILD/python-asan" "$@"
 }
-sanitized "$PY" -m pytest -p pytest_sanitizers -p no:cacheprovider --capture=sys -q tests "$@" 2>&1 |
+# The stub tests look for the installed package, which this build is not.
+sanitized "$PY" -m pytest -p pytest_sanitizers -p no:cacheprovider --capture=sys -q tests \
+  --ignore=tests/typing "$@" 2>&1 |
   tee "$LOGS/pytest.log" || status=$?
 check_reports "$LOGS/pytest.log"
 [ "$status" -eq 0 ] || exit "$status"
