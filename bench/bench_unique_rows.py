@@ -22,8 +22,9 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
 
-import kedo
 import numpy as np
+
+import kedo
 
 NOISE = 1e-8
 NOISY_TOLERANCE = 1e-6

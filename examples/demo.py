@@ -40,19 +40,26 @@ def main() -> None:
     soup = triangle_soup(grid, noise)
     expected = (grid + 1) ** 2
 
-    t_sort, (unique, index, inverse) = best_of(3, lambda: kedo.unique_rows(soup, tolerance, False, "sort"))
+    t_sort, (unique, index, inverse) = best_of(
+        3, lambda: kedo.unique_rows(soup, tolerance, False, "sort")
+    )
     t_uff, (unique_a, _, _) = best_of(3, lambda: kedo.unique_rows(soup, tolerance, False, "a"))
-    t_numpy, numpy_unique = best_of(3, lambda: np.unique(soup, axis=0, return_index=True, return_inverse=True))
+    t_numpy, numpy_unique = best_of(
+        3, lambda: np.unique(soup, axis=0, return_index=True, return_inverse=True)
+    )
 
     print(f"kedo {kedo.__version__}: welding a triangle soup of {soup.shape[0] // 3:,} triangles")
     print(f"  rows in:                         {soup.shape[0]:>10,}")
     print(f"  grid vertices:                   {expected:>10,}")
     print(f"  unique rows, kedo sort method:   {unique.shape[0]:>10,}   {t_sort * 1e3:8.1f} ms")
     print(f"  unique rows, kedo Uff method:    {unique_a.shape[0]:>10,}   {t_uff * 1e3:8.1f} ms")
-    print(f"  unique rows, numpy.unique exact: {numpy_unique[0].shape[0]:>10,}   {t_numpy * 1e3:8.1f} ms")
+    exact_count = numpy_unique[0].shape[0]
+    print(f"  unique rows, numpy.unique exact: {exact_count:>10,}   {t_numpy * 1e3:8.1f} ms")
     print(f"  largest weld distance:           {np.abs(soup - unique[inverse]).max():10.2e}")
-    print(f"  kedo sort is {t_numpy / t_sort:.1f}x the speed of numpy.unique "
-          "(which cannot see through the noise)")
+    print(
+        f"  kedo sort is {t_numpy / t_sort:.1f}x the speed of numpy.unique "
+        "(which cannot see through the noise)"
+    )
     assert np.array_equal(unique, soup[index])
 
 

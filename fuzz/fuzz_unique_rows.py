@@ -18,8 +18,9 @@ import random
 import sys
 import traceback
 
-import kedo
 import numpy as np
+
+import kedo
 
 np.seterr(all="ignore")  # casts of huge values to float32 overflow on purpose
 NAN = math.nan

@@ -29,8 +29,8 @@ RowMatrixArray<T> AsRowMatrix(const py::array& query, bool uff) {
   using api = py::detail::npy_api;
   constexpr int flags = api::NPY_ARRAY_ENSUREARRAY_ | api::NPY_ARRAY_C_CONTIGUOUS_ |
                         api::NPY_ARRAY_ALIGNED_ | api::NPY_ARRAY_FORCECAST_;
-  PyObject* converted = api::get().PyArray_FromAny_(
-      query.ptr(), py::dtype::of<T>().release().ptr(), 0, 0, flags, nullptr);
+  PyObject* converted = api::get().PyArray_FromAny_(query.ptr(), py::dtype::of<T>().release().ptr(),
+                                                    0, 0, flags, nullptr);
   if (converted == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<RowMatrixArray<T>>(converted);
 }

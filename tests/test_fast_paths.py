@@ -3,9 +3,10 @@ lexicographically; the data mix ties, +0/-0 and infinities so that both kedo's h
 exact path and its renumbering by row number are exercised. NaN data take the general
 path and must still give a sound partition."""
 
-import kedo
 import numpy as np
 import pytest
+
+import kedo
 
 
 def mixed_rows(rng, height, width, dtype, levels):

@@ -2,11 +2,12 @@
 
 import tracemalloc
 
-import kedo
 import numpy as np
 import pytest
 from numpy.lib.stride_tricks import as_strided
 from reference import assert_identical, assert_well_formed, bits
+
+import kedo
 
 RNG = np.random.default_rng(20261208)
 

@@ -4,10 +4,11 @@ import array
 import re
 import struct
 
-import kedo
 import numpy as np
 import pytest
 from reference import assert_identical, bits, ref_sort, ref_uff
+
+import kedo
 
 SIGNATURE = "(query: numpy.ndarray, tolerance: float, sorted_index: bool, method: str) -> tuple"
 HEADER = (

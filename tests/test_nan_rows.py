@@ -1,9 +1,10 @@
 """Rows holding NaN must not change how the other rows are grouped."""
 
-import kedo
 import numpy as np
 import pytest
 from reference import assert_identical, assert_well_formed, partition, ref_sort, ref_uff
+
+import kedo
 
 NAN = float("nan")
 

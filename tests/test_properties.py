@@ -2,7 +2,6 @@
 
 import math
 
-import kedo
 import numpy as np
 from hypothesis import given
 from hypothesis import strategies as st
@@ -18,6 +17,8 @@ from reference import (
     uff_distance2,
     uff_keys,
 )
+
+import kedo
 
 SPECIAL = [0.0, -0.0, 1.0, -1.0, 0.5, 0.25, 0.1, math.nan, math.inf, -math.inf, 1e-30, 3e38]
 

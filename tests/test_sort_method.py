@@ -1,6 +1,5 @@
 """The sort method from Python: edge cases, numpy.unique at tolerance 0, the reference model."""
 
-import kedo
 import numpy as np
 import pytest
 from reference import (
@@ -11,6 +10,8 @@ from reference import (
     ref_sort,
     sort_less,
 )
+
+import kedo
 
 NAN = float("nan")
 

@@ -1,9 +1,10 @@
 """The Uff method from Python: driver edge cases, refusals, the brute-force sweep."""
 
-import kedo
 import numpy as np
 import pytest
 from reference import assert_identical, assert_well_formed, bits, ref_uff
+
+import kedo
 
 NAN = float("nan")
 

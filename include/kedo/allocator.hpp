@@ -18,15 +18,13 @@ class DefaultInitializationAllocator : public Base {
  public:
   template <typename U>
   struct rebind {
-    using other =
-        DefaultInitializationAllocator<U, typename Traits::template rebind_alloc<U>>;
+    using other = DefaultInitializationAllocator<U, typename Traits::template rebind_alloc<U>>;
   };
 
   using Base::Base;
   DefaultInitializationAllocator() = default;
   template <typename U, typename OtherBase>
-  DefaultInitializationAllocator(
-      const DefaultInitializationAllocator<U, OtherBase>& other) noexcept
+  DefaultInitializationAllocator(const DefaultInitializationAllocator<U, OtherBase>& other) noexcept
       : Base(static_cast<const OtherBase&>(other)) {}
 
   // Called by vector::resize: writes nothing for trivial types.

@@ -43,26 +43,18 @@ int ColumnOrder(T a, T b, T tolerance) {
   return difference < T(0) ? -1 : 1;
 }
 
-// Whether row a sorts before row b: the first column that decides, decides.
-// No column decided: equivalent. For a positive tolerance this is no strict
-// weak ordering; it is only ever handed to the safe sorts.
+// Whether the row at row_a sorts before the row at row_b, judged by columns
+// first .. width - 1: the first column that decides, decides. No column
+// decided: equivalent.
 template <typename T>
-struct RowLess {
-  const T* data;
-  std::ptrdiff_t width;
-  T tolerance;
-
-  template <typename I>
-  bool operator()(I a, I b) const {
-    const T* row_a = data + static_cast<std::ptrdiff_t>(a) * width;
-    const T* row_b = data + static_cast<std::ptrdiff_t>(b) * width;
-    for (std::ptrdiff_t c = 0; c < width; ++c) {
-      const int order = ColumnOrder(row_a[c], row_b[c], tolerance);
-      if (order != 0) return order < 0;
-    }
-    return false;
+bool RowBefore(const T* row_a, const T* row_b, std::ptrdiff_t first, std::ptrdiff_t width,
+               T tolerance) {
+  for (std::ptrdiff_t c = first; c < width; ++c) {
+    const int order = ColumnOrder(row_a[c], row_b[c], tolerance);
+    if (order != 0) return order < 0;
   }
-};
+  return false;
+}
 
 // RowLess with the width fixed at compile time (kWidth > 0) or taken from
 // `width` (kWidth = 0); the same answers. Prefetch lets the sorts ask for a
@@ -78,13 +70,8 @@ struct FixedWidthRowLess {
   template <typename I>
   bool operator()(I a, I b) const {
     const std::ptrdiff_t w = Width();
-    const T* row_a = data + static_cast<std::ptrdiff_t>(a) * w;
-    const T* row_b = data + static_cast<std::ptrdiff_t>(b) * w;
-    for (std::ptrdiff_t c = 0; c < w; ++c) {
-      const int order = ColumnOrder(row_a[c], row_b[c], tolerance);
-      if (order != 0) return order < 0;
-    }
-    return false;
+    return RowBefore(data + static_cast<std::ptrdiff_t>(a) * w,
+                     data + static_cast<std::ptrdiff_t>(b) * w, 0, w, tolerance);
   }
 
   template <typename I>
@@ -92,6 +79,11 @@ struct FixedWidthRowLess {
     __builtin_prefetch(data + static_cast<std::ptrdiff_t>(a) * Width());
   }
 };
+
+// Whether row a sorts before row b, for any width. For a positive tolerance
+// this is no strict weak ordering; it is only ever handed to the safe sorts.
+template <typename T>
+using RowLess = FixedWidthRowLess<T, 0>;
 
 // A row number with the row's first value beside it, so that most
 // comparisons are decided without reading the row.
@@ -118,13 +110,8 @@ struct KeyedRowLess {
     const int first = ColumnOrder(a.key, b.key, tolerance);
     if (first != 0) return first < 0;
     const std::ptrdiff_t w = Width();
-    const T* row_a = data + static_cast<std::ptrdiff_t>(a.id) * w;
-    const T* row_b = data + static_cast<std::ptrdiff_t>(b.id) * w;
-    for (std::ptrdiff_t c = 1; c < w; ++c) {
-      const int order = ColumnOrder(row_a[c], row_b[c], tolerance);
-      if (order != 0) return order < 0;
-    }
-    return false;
+    return RowBefore(data + static_cast<std::ptrdiff_t>(a.id) * w,
+                     data + static_cast<std::ptrdiff_t>(b.id) * w, 1, w, tolerance);
   }
   // Asks for the columns after the first.
   template <typename I>

@@ -233,8 +233,8 @@ TYPED_TEST(UniqueIdsTest, NanRowDoesNotSeparateDuplicates) {
   const T nan = this->kNaN;
   // Rows 0 and 3 are equal; the NaN rows sort after every number.
   for (T tolerance : {T(0), T(0.5)}) {
-    Grouping g = this->Run(
-        Rows<T>(2, {T(1), T(0), nan, T(5), T(2), T(0), T(1), T(0), T(0), nan}), tolerance);
+    Grouping g = this->Run(Rows<T>(2, {T(1), T(0), nan, T(5), T(2), T(0), T(1), T(0), T(0), nan}),
+                           tolerance);
     EXPECT_EQ(g.inverse[0], g.inverse[3]);
     EXPECT_EQ(g.unique_ids.size(), 4u);
   }
