@@ -29,32 +29,38 @@ std::size_t CheckedSize(I n) {
   return static_cast<std::size_t>(n);
 }
 
-// How one column orders two rows: negative when a's value sorts first,
-// positive when b's does, 0 when the column is undecided. Undecided are equal
-// values (==, so also +0/-0 and equal infinities), two NaNs, and values whose
-// difference is strictly below the tolerance. NaN sorts after every number, so
-// a row holding NaN never blocks other rows from meeting in the order.
+// Whether row a sorts before row b. Columns are compared in order; a column
+// whose values are equal (==, so also +0/-0 and equal infinities), both NaN,
+// or whose difference is strictly below the tolerance is undecided. The first
+// other column decides: a before b when a's value is smaller, NaN counting as
+// larger than every number. No column decided: equivalent. NaN last means a
+// row holding NaN never stands between rows that would otherwise meet.
+//
+// For a positive tolerance this is no strict weak ordering; it is only ever
+// handed to the safe sorts.
 template <typename T>
-int ColumnOrder(T a, T b, T tolerance) {
-  if (a == b) return 0;
-  const T difference = a - b;
-  if (difference != difference) return static_cast<int>(a != a) - static_cast<int>(b != b);
-  if (std::abs(difference) < tolerance) return 0;
-  return difference < T(0) ? -1 : 1;
-}
+struct RowLess {
+  const T* data;
+  std::ptrdiff_t width;
+  T tolerance;
 
-// Whether the row at row_a sorts before the row at row_b, judged by columns
-// first .. width - 1: the first column that decides, decides. No column
-// decided: equivalent.
-template <typename T>
-bool RowBefore(const T* row_a, const T* row_b, std::ptrdiff_t first, std::ptrdiff_t width,
-               T tolerance) {
-  for (std::ptrdiff_t c = first; c < width; ++c) {
-    const int order = ColumnOrder(row_a[c], row_b[c], tolerance);
-    if (order != 0) return order < 0;
+  template <typename I>
+  bool operator()(I a, I b) const {
+    const T* row_a = data + static_cast<std::ptrdiff_t>(a) * width;
+    const T* row_b = data + static_cast<std::ptrdiff_t>(b) * width;
+    for (std::ptrdiff_t c = 0; c < width; ++c) {
+      if (row_a[c] == row_b[c]) continue;
+      const T difference = row_a[c] - row_b[c];
+      if (difference != difference) {  // NaN sorts after every number
+        if (row_a[c] != row_a[c] && row_b[c] != row_b[c]) continue;
+        return row_b[c] != row_b[c];
+      }
+      if (std::abs(difference) < tolerance) continue;
+      return difference < T(0);
+    }
+    return false;
   }
-  return false;
-}
+};
 
 // RowLess with the width fixed at compile time (kWidth > 0) or taken from
 // `width` (kWidth = 0); the same answers. Prefetch lets the sorts ask for a
@@ -70,8 +76,19 @@ struct FixedWidthRowLess {
   template <typename I>
   bool operator()(I a, I b) const {
     const std::ptrdiff_t w = Width();
-    return RowBefore(data + static_cast<std::ptrdiff_t>(a) * w,
-                     data + static_cast<std::ptrdiff_t>(b) * w, 0, w, tolerance);
+    const T* row_a = data + static_cast<std::ptrdiff_t>(a) * w;
+    const T* row_b = data + static_cast<std::ptrdiff_t>(b) * w;
+    for (std::ptrdiff_t c = 0; c < w; ++c) {
+      if (row_a[c] == row_b[c]) continue;
+      const T difference = row_a[c] - row_b[c];
+      if (difference != difference) {  // NaN sorts after every number
+        if (row_a[c] != row_a[c] && row_b[c] != row_b[c]) continue;
+        return row_b[c] != row_b[c];
+      }
+      if (std::abs(difference) < tolerance) continue;
+      return difference < T(0);
+    }
+    return false;
   }
 
   template <typename I>
@@ -79,11 +96,6 @@ struct FixedWidthRowLess {
     __builtin_prefetch(data + static_cast<std::ptrdiff_t>(a) * Width());
   }
 };
-
-// Whether row a sorts before row b, for any width. For a positive tolerance
-// this is no strict weak ordering; it is only ever handed to the safe sorts.
-template <typename T>
-using RowLess = FixedWidthRowLess<T, 0>;
 
 // A row number with the row's first value beside it, so that most
 // comparisons are decided without reading the row.
@@ -107,11 +119,28 @@ struct KeyedRowLess {
 
   template <typename I>
   bool operator()(const KeyedRow<T, I>& a, const KeyedRow<T, I>& b) const {
-    const int first = ColumnOrder(a.key, b.key, tolerance);
-    if (first != 0) return first < 0;
+    if (!(a.key == b.key)) {
+      const T difference = a.key - b.key;
+      if (difference != difference) {
+        if (!(a.key != a.key && b.key != b.key)) return b.key != b.key;
+      } else if (!(std::abs(difference) < tolerance)) {
+        return difference < T(0);
+      }
+    }
     const std::ptrdiff_t w = Width();
-    return RowBefore(data + static_cast<std::ptrdiff_t>(a.id) * w,
-                     data + static_cast<std::ptrdiff_t>(b.id) * w, 1, w, tolerance);
+    const T* row_a = data + static_cast<std::ptrdiff_t>(a.id) * w;
+    const T* row_b = data + static_cast<std::ptrdiff_t>(b.id) * w;
+    for (std::ptrdiff_t c = 1; c < w; ++c) {
+      if (row_a[c] == row_b[c]) continue;
+      const T difference = row_a[c] - row_b[c];
+      if (difference != difference) {  // NaN sorts after every number
+        if (row_a[c] != row_a[c] && row_b[c] != row_b[c]) continue;
+        return row_b[c] != row_b[c];
+      }
+      if (std::abs(difference) < tolerance) continue;
+      return difference < T(0);
+    }
+    return false;
   }
   // Asks for the columns after the first.
   template <typename I>
@@ -129,7 +158,7 @@ void SortRowIds(const T* data, std::ptrdiff_t width, T tolerance, IndexVector<I>
   const std::size_t n = ids.size();
   if (n < 2) return;
   std::unique_ptr<KeyedRow<T, I>[]> keyed;
-  if (width > 1) keyed.reset(new (std::nothrow) KeyedRow<T, I>[n]);
+  if (kWidth != 1 && width > 1) keyed.reset(new (std::nothrow) KeyedRow<T, I>[n]);
   if (!keyed) {  // at most one column, or no memory for the keyed copy: sort the ids
     const FixedWidthRowLess<T, kWidth> less{data, width, tolerance};
     Sort<stable>(ids.data(), ids.data() + n, less);

@@ -240,18 +240,21 @@ TYPED_TEST(UniqueIdsTest, NanRowDoesNotSeparateDuplicates) {
   }
 }
 
-TEST(ColumnOrder, NanAfterNumbersAndTwoNansUndecided) {
-  using kedo::internal::ColumnOrder;
+TEST(RowLess, NanAfterNumbersAndTwoNansUndecided) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
-  EXPECT_GT(ColumnOrder(nan, inf, 0.0), 0);
-  EXPECT_LT(ColumnOrder(-inf, nan, 0.0), 0);
-  EXPECT_EQ(ColumnOrder(nan, nan, 0.0), 0);
-  EXPECT_EQ(ColumnOrder(-0.0, 0.0, 0.0), 0);
-  EXPECT_EQ(ColumnOrder(inf, inf, 0.0), 0);
-  EXPECT_EQ(ColumnOrder(1.0, 1.25, 0.5), 0);
-  EXPECT_LT(ColumnOrder(1.0, 1.5, 0.5), 0);
-  EXPECT_GT(ColumnOrder(2.0, 1.0, nan), 0);
+  // Pairs of one-column rows, with the tolerance each pair is compared under.
+  const std::vector<double> column = {nan, inf, -inf, nan,  nan, nan, -0.0, 0.0,
+                                      inf, inf, 1.0,  1.25, 1.0, 1.5, 2.0,  1.0};
+  const double tolerances[] = {0.0, 0.0, 0.0, 0.0, 0.5, 0.5, 0.5, nan};
+  const bool a_before_b[] = {false, true, false, false, false, false, true, false};
+  const bool b_before_a[] = {true, false, false, false, false, false, false, true};
+  for (std::size_t k = 0; k < 8; ++k) {
+    const kedo::internal::RowLess<double> less{column.data(), 1, tolerances[k]};
+    const int a = static_cast<int>(2 * k);
+    EXPECT_EQ(less(a, a + 1), a_before_b[k]) << "pair " << k;
+    EXPECT_EQ(less(a + 1, a), b_before_a[k]) << "pair " << k;
+  }
 }
 
 TYPED_TEST(UniqueIdsTest, NanToleranceMatchesEverything) {
