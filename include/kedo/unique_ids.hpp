@@ -62,6 +62,9 @@ struct RowLess {
   }
 };
 
+// The column loop is written out in each comparator on purpose: sharing it
+// through a helper function measured markedly slower in the sorts.
+//
 // RowLess with the width fixed at compile time (kWidth > 0) or taken from
 // `width` (kWidth = 0); the same answers. Prefetch lets the sorts ask for a
 // row before they compare it.
