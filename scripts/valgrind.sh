@@ -16,7 +16,8 @@ mkdir -p "$out"
 cd "$ROOT"
 if [ $# -eq 0 ]; then
   # Not the leak and memory-limit tests: they measure the process or fork children.
-  set -- tests/test_smoke.py tests/test_hostile_inputs.py tests/test_threads.py tests/test_huge.py
+  set -- tests/test_sort_method.py tests/test_uff_method.py tests/test_nan_rows.py \
+    tests/test_layouts.py tests/test_threads.py tests/test_huge.py
 fi
 PYTHONMALLOC=malloc KEDO_HYPOTHESIS_PROFILE=${KEDO_HYPOTHESIS_PROFILE:-ci} \
   valgrind --tool=memcheck --xml=yes --xml-file="$out/memcheck.%p.xml" \
