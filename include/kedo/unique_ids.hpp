@@ -8,10 +8,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
 #include <stdexcept>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "kedo/allocator.hpp"
 #include "kedo/sorting.hpp"
@@ -122,12 +125,19 @@ struct KeyedRowLess {
 
   template <typename I>
   bool operator()(const KeyedRow<T, I>& a, const KeyedRow<T, I>& b) const {
+    return Order(a, b) < 0;
+  }
+
+  // -1 when a sorts before b, 1 when b sorts before a, 0 when neither does:
+  // the comparator's answers both ways in one pass over the columns.
+  template <typename I>
+  int Order(const KeyedRow<T, I>& a, const KeyedRow<T, I>& b) const {
     if (!(a.key == b.key)) {
       const T difference = a.key - b.key;
       if (difference != difference) {
-        if (!(a.key != a.key && b.key != b.key)) return b.key != b.key;
+        if (!(a.key != a.key && b.key != b.key)) return b.key != b.key ? -1 : 1;
       } else if (!(std::abs(difference) < tolerance)) {
-        return difference < T(0);
+        return difference < T(0) ? -1 : 1;
       }
     }
     const std::ptrdiff_t w = Width();
@@ -138,12 +148,12 @@ struct KeyedRowLess {
       const T difference = row_a[c] - row_b[c];
       if (difference != difference) {  // NaN sorts after every number
         if (row_a[c] != row_a[c] && row_b[c] != row_b[c]) continue;
-        return row_b[c] != row_b[c];
+        return row_b[c] != row_b[c] ? -1 : 1;
       }
       if (std::abs(difference) < tolerance) continue;
-      return difference < T(0);
+      return difference < T(0) ? -1 : 1;
     }
-    return false;
+    return 0;
   }
   // Asks for the columns after the first.
   template <typename I>
@@ -151,6 +161,187 @@ struct KeyedRowLess {
     __builtin_prefetch(data + static_cast<std::ptrdiff_t>(a.id) * Width() + 1);
   }
 };
+
+// Whether `less` is a strict weak ordering on elements[0 .. n), which it has
+// sorted: each element then precedes every later one, except those of its own
+// run of equivalent neighbours, which precede none of them.
+template <typename Less, typename E>
+bool SortedRangeIsConsistent(const Less& less, const E* elements, std::size_t n) {
+  std::size_t run_start = 0;
+  for (std::size_t j = 1; j < n; ++j) {
+    if (less(elements[j - 1], elements[j])) run_start = j;
+    for (std::size_t i = 0; i < j; ++i) {
+      if (less(elements[j], elements[i]) || less(elements[i], elements[j]) != (i < run_start)) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// A comparator with ties between equivalent elements broken by row number.
+// For a strict weak ordering the result is a strict total order, whose sorted
+// order is the stable sorted order of ascending row numbers.
+template <typename Less>
+struct TieBrokenLess {
+  Less less;
+  template <typename T, typename I>
+  bool operator()(const KeyedRow<T, I>& a, const KeyedRow<T, I>& b) const {
+    const int order = less.Order(a, b);
+    return order != 0 ? order < 0 : a.id < b.id;
+  }
+  template <typename T, typename I>
+  void Prefetch(const KeyedRow<T, I>& a) const {
+    less.Prefetch(a);
+  }
+};
+
+// Sorts [first, last) by insertion, as InsertionSort, but gives up once more
+// than `budget` elements have been moved; then the range is a permutation of
+// what it held. Returns whether it finished.
+template <typename E, typename Less>
+bool BoundedInsertionSort(E* first, E* last, const Less& less, std::size_t budget) {
+  constexpr std::ptrdiff_t kAhead = 16;
+  for (E* current = first + (first != last); current < last; ++current) {
+    if (last - current > kAhead) less.Prefetch(current[kAhead]);
+    E value = *current;
+    E* hole = current;
+    while (hole != first && less(value, *(hole - 1))) {
+      *hole = *(hole - 1);
+      --hole;
+      if (budget-- == 0) {
+        *hole = value;
+        return false;
+      }
+    }
+    *hole = value;
+  }
+  return true;
+}
+
+// Orders keyed rows by their first value alone (-0 ties +0; no NaN).
+struct ByFirstValue {
+  template <typename T, typename I>
+  bool operator()(const KeyedRow<T, I>& a, const KeyedRow<T, I>& b) const {
+    return a.key < b.key;
+  }
+  template <typename E>
+  void Prefetch(const E&) const {}
+};
+
+// The first-column keys of the presort: the order of the values by `<` (-0
+// ties +0), 32 bits wide; for double only the upper half, so that keys may
+// tie for unequal values.
+template <typename T>
+std::uint32_t FirstColumnKey(T value) {
+  return static_cast<std::uint32_t>(OrderedBits(value) >> (8 * sizeof(T) - 32));
+}
+
+// Sorts `ids`, which holds strictly ascending row numbers, with
+// FixedWidthRowLess<T, kWidth> (width >= 1) from an order by first values.
+//
+// The rows are first put in order of their first values (NaN last) by a
+// radix sort. Two rows whose first values are at least the tolerance apart
+// are then already in the comparator's order, and ordering by first value
+// leaves them so; only rows whose first values are closer may still have to
+// pass each other. An insertion sort with ties broken by row number finishes
+// the job. For a strict weak ordering that is exactly the stable sorted
+// order, whatever the arrangement it starts from.
+//
+// Runs of rows chained by first values less than the tolerance apart
+// (clusters) never mix. For the unstable variant (`stable` false) every
+// cluster of at most kCheckedCluster rows is tested for consistency; when
+// none is found inconsistent, the order among equivalent rows must stay as
+// the plain unstable sort leaves it, so the routine declines.
+//
+// Returns false, with `ids` as it came, when it declines, when the rows would
+// have to move too far (first values dense against the tolerance) or when
+// memory for its scratch cannot be had; the caller then sorts the range.
+template <bool stable, typename T, typename I, std::ptrdiff_t kWidth>
+bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I* ids,
+                            std::size_t n) {
+  constexpr std::size_t kCheckedCluster = 64;
+  constexpr std::size_t kMovesPerRow = 16;
+  const std::ptrdiff_t w = kWidth > 0 ? kWidth : width;
+  auto first_value = [&](I id) { return data[static_cast<std::ptrdiff_t>(id) * w]; };
+  auto decline = [&] {
+    std::sort(ids, ids + n);
+    return false;
+  };
+
+  // Rows whose first value is NaN go last, in their incoming order.
+  std::size_t numbers = 0;
+  for (std::size_t i = 0; i < n; ++i) numbers += first_value(ids[i]) == first_value(ids[i]);
+  if (numbers < n) {
+    IndexVector<I> nan_rows;
+    nan_rows.reserve(n - numbers);
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const I id = ids[i];
+      if (first_value(id) == first_value(id)) {
+        ids[kept++] = id;
+      } else {
+        nan_rows.push_back(id);
+      }
+    }
+    std::copy(nan_rows.begin(), nan_rows.end(), ids + numbers);
+  }
+
+  std::unique_ptr<KeyedRow<T, I>[]> keyed(new (std::nothrow) KeyedRow<T, I>[n]);
+  if (!keyed) return decline();
+  {
+    std::unique_ptr<std::uint32_t[]> keys(new (std::nothrow) std::uint32_t[numbers]);
+    if (!keys) return decline();
+    for (std::size_t i = 0; i < numbers; ++i) keys[i] = FirstColumnKey(first_value(ids[i]));
+    if (!RadixSortPairs(keys.get(), ids, numbers)) return decline();
+  }
+  constexpr std::size_t kAhead = 16;
+  for (std::size_t p = 0; p < n; ++p) {
+    if (p + kAhead < n) __builtin_prefetch(data + static_cast<std::ptrdiff_t>(ids[p + kAhead]) * w);
+    keyed[p] = KeyedRow<T, I>{first_value(ids[p]), ids[p]};
+  }
+  // Unequal first values whose keys tied: order them by value, stably.
+  if (sizeof(T) > 4 && !BoundedInsertionSort(keyed.get(), keyed.get() + numbers, ByFirstValue{},
+                                             kMovesPerRow * numbers)) {
+    std::stable_sort(keyed.get(), keyed.get() + numbers, ByFirstValue{});
+  }
+
+  // Cluster starts, for the consistency test.
+  std::vector<bool> cluster_start;
+  if (!stable) {
+    cluster_start.assign(n + 1, false);
+    cluster_start[0] = cluster_start[numbers] = cluster_start[n] = true;
+    for (std::size_t p = 1; p < numbers; ++p) {
+      const T before = keyed[p - 1].key;
+      const T after = keyed[p].key;
+      cluster_start[p] = !(before == after || std::abs(before - after) < tolerance);
+    }
+  }
+
+  const KeyedRowLess<T, kWidth> less{data, width, tolerance};
+  const TieBrokenLess<KeyedRowLess<T, kWidth>> tie_broken{less};
+  if (!BoundedInsertionSort(keyed.get(), keyed.get() + numbers, tie_broken,
+                            kMovesPerRow * numbers)) {
+    return decline();
+  }
+  // The rows with NaN first sort among themselves by the later columns.
+  Sort<stable>(keyed.get() + numbers, keyed.get() + n, less);
+
+  if (!stable) {
+    bool consistent = true;
+    std::size_t start = 0;
+    for (std::size_t p = 1; p <= n && consistent; ++p) {
+      if (!cluster_start[p]) continue;
+      if (p - start <= kCheckedCluster) {
+        consistent = SortedRangeIsConsistent(less, keyed.get() + start, p - start);
+      }
+      start = p;
+    }
+    if (consistent) return decline();
+  }
+  for (std::size_t p = 0; p < n; ++p) ids[p] = keyed[p].id;
+  return true;
+}
 
 // Sorts `ids` (row numbers) with FixedWidthRowLess<T, kWidth>: as
 // Sort<stable> on the ids would, element for element, since the sorts see
@@ -160,6 +351,12 @@ template <bool stable, typename T, typename I, std::ptrdiff_t kWidth>
 void SortRowIds(const T* data, std::ptrdiff_t width, T tolerance, IndexVector<I>& ids) {
   const std::size_t n = ids.size();
   if (n < 2) return;
+  constexpr std::size_t kClusteredMinimum = 256;
+  if (n >= kClusteredMinimum && width >= 1 &&
+      std::adjacent_find(ids.begin(), ids.end(), std::greater_equal<I>()) == ids.end() &&
+      SortRowIdsByFirstValue<stable, T, I, kWidth>(data, width, tolerance, ids.data(), n)) {
+    return;
+  }
   std::unique_ptr<KeyedRow<T, I>[]> keyed;
   if (kWidth != 1 && width > 1) keyed.reset(new (std::nothrow) KeyedRow<T, I>[n]);
   if (!keyed) {  // at most one column, or no memory for the keyed copy: sort the ids
@@ -335,7 +532,7 @@ void UniqueIdsExact(const T* data, I height, I width, IndexVector<I>& sorted_ids
   const std::size_t count = first_rows.size();
 
   // The first rows are pairwise unequal: any sort orders them the same way.
-  SortRowIds<false, T, I, kWidth>(data, static_cast<std::ptrdiff_t>(width), T(0), first_rows);
+  SortRowIds<true, T, I, kWidth>(data, static_cast<std::ptrdiff_t>(width), T(0), first_rows);
 
   // Mark each first row with its position k in sorted order as -1 - k, then
   // number all rows in ascending order: a first row reads its mark, any

@@ -208,10 +208,39 @@ TYPED_TEST(FastPaths, FirstOccurrencePathMatchesSortAndRenumber) {
   EXPECT_EQ(inverse, std::vector<int>(10, -7));
 }
 
-// NaN in the data, or any other tolerance, leaves the hashed path; the keyed
-// sort must then answer exactly as the plain sort, comparison for comparison,
-// also where the comparator is inconsistent (positive tolerance, NaN).
-TYPED_TEST(FastPaths, KeyedSortMatchesPlainSort) {
+// Rows whose first values stay at least the tolerance apart, or equal, in
+// clusters of at most `cluster` rows: small clusters of noisy copies.
+template <typename T>
+std::vector<T> SeparatedData(std::mt19937& rng, int height, int width, int cluster) {
+  std::uniform_int_distribution<int> pick(0, height / cluster);
+  std::normal_distribution<double> noise(0.0, 0.01);
+  std::vector<T> data(static_cast<std::size_t>(height) * static_cast<std::size_t>(width));
+  for (int r = 0; r < height; ++r) {
+    const int centre = pick(rng);
+    for (int c = 0; c < width; ++c) {
+      data[static_cast<std::size_t>(r * width + c)] =
+          static_cast<T>(centre * (c == 0 ? 1.0 : 0.37 * (c + 1)) + noise(rng));
+    }
+  }
+  return data;
+}
+
+// Whether the first column alone puts row a before row b.
+template <typename T>
+bool FirstColumnDecides(const std::vector<T>& data, int width, T tolerance, int a, int b) {
+  const T x = data[static_cast<std::size_t>(a * width)];
+  const T y = data[static_cast<std::size_t>(b * width)];
+  if (x != x) return false;
+  if (y != y) return true;
+  return !(x == y) && !(std::abs(x - y) < tolerance) && x < y;
+}
+
+// Where the comparator is a strict weak ordering (tolerance 0, -1 or NaN, or
+// rows in clusters far apart), the fast sorts must give exactly the plain
+// sort's permutation, with either stability. Elsewhere they must still order
+// every pair that the first column decides, give a permutation and keep the
+// grouping's invariants; the stable sort leaves no neighbours out of order.
+TYPED_TEST(FastPaths, FastSortsMatchPlainSortOnConsistentOrderings) {
   using T = TypeParam;
   std::mt19937 rng(11);
   const T nan = std::numeric_limits<T>::quiet_NaN();
@@ -221,20 +250,143 @@ TYPED_TEST(FastPaths, KeyedSortMatchesPlainSort) {
         SCOPED_TRACE(::testing::Message()
                      << "width " << width << " height " << height << " nan " << with_nan);
         const auto mixed = MixedData<T>(rng, height, width, 5, with_nan);
-        const auto noisy = NoisyData<T>(rng, height, width, with_nan);
-        for (const T tolerance : {T(0), T(0.1), T(0.3), T(-1), nan}) {
-          for (const auto* data : {&mixed, &noisy}) {
-            ExpectSameGrouping<T>(FastUniqueIds<true>(*data, height, width, tolerance),
-                                  PlainUniqueIds<true>(*data, height, width, tolerance));
-            if (with_nan || tolerance != T(0)) {
-              ExpectSameGrouping<T>(FastUniqueIds<false>(*data, height, width, tolerance),
-                                    PlainUniqueIds<false>(*data, height, width, tolerance));
-            }
+        for (const T tolerance : {T(0), T(-1), nan}) {
+          ExpectSameGrouping<T>(FastUniqueIds<true>(mixed, height, width, tolerance),
+                                PlainUniqueIds<true>(mixed, height, width, tolerance));
+          if (with_nan || tolerance != T(0)) {
+            ExpectSameGrouping<T>(FastUniqueIds<false>(mixed, height, width, tolerance),
+                                  PlainUniqueIds<false>(mixed, height, width, tolerance));
           }
         }
+        auto separated = SeparatedData<T>(rng, height, width, 3);
+        if (with_nan) separated[static_cast<std::size_t>(width) * 7 % separated.size()] = nan;
+        ExpectSameGrouping<T>(FastUniqueIds<true>(separated, height, width, T(0.1)),
+                              PlainUniqueIds<true>(separated, height, width, T(0.1)));
+        ExpectSameGrouping<T>(FastUniqueIds<false>(separated, height, width, T(0.1)),
+                              PlainUniqueIds<false>(separated, height, width, T(0.1)));
       }
     }
   }
+}
+
+// First values on a grid of 0.06 with gaps, later columns on a grid of 0.25:
+// with tolerance 0.1 neighbours chain into small clusters and the later
+// columns order them inconsistently.
+template <typename T>
+std::vector<T> ChainedData(std::mt19937& rng, int height, int width, bool nan) {
+  std::uniform_int_distribution<int> step(0, height);
+  std::uniform_int_distribution<int> level(0, 4);
+  std::uniform_int_distribution<int> rare(0, 50);
+  std::vector<T> data(static_cast<std::size_t>(height) * static_cast<std::size_t>(width));
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    data[i] = i % static_cast<std::size_t>(width) == 0 ? static_cast<T>(step(rng) * 0.06)
+                                                       : static_cast<T>(level(rng) * 0.25);
+    if (nan && rare(rng) == 0) data[i] = std::numeric_limits<T>::quiet_NaN();
+  }
+  return data;
+}
+
+// The presorted sort on inconsistent orderings: a permutation in which every
+// pair that the first column decides is in order and no two neighbours are
+// out of order, equivalent neighbours by ascending row number (rows with NaN
+// first go last and are sorted plainly).
+template <bool stable, typename T>
+void ExpectPresortedSortSound(const std::vector<T>& data, int height, int width, T tolerance) {
+  std::vector<int> ids(static_cast<std::size_t>(height));
+  std::iota(ids.begin(), ids.end(), 0);
+  ASSERT_TRUE((kedo::internal::SortRowIdsByFirstValue<stable, T, int, 0>(
+      data.data(), width, tolerance, ids.data(), ids.size())));
+  std::vector<int> sorted = ids;
+  std::sort(sorted.begin(), sorted.end());
+  for (int r = 0; r < height; ++r) ASSERT_EQ(sorted[static_cast<std::size_t>(r)], r);
+  for (int p = 0; p < height; ++p) {
+    for (int q = p + 1; q < height; ++q) {
+      ASSERT_FALSE(FirstColumnDecides(data, width, tolerance, ids[static_cast<std::size_t>(q)],
+                                      ids[static_cast<std::size_t>(p)]))
+          << "positions " << p << " and " << q;
+    }
+  }
+  // Neighbours, up to the rows whose first value is NaN (sorted plainly).
+  const kedo::internal::RowLess<T> less{data.data(), width, tolerance};
+  for (std::size_t p = 0; p + 1 < ids.size(); ++p) {
+    const T next_first = data[static_cast<std::size_t>(ids[p + 1] * width)];
+    if (next_first != next_first) break;
+    ASSERT_FALSE(less(ids[p + 1], ids[p])) << "position " << p;
+    if (!less(ids[p], ids[p + 1])) {
+      ASSERT_LT(ids[p], ids[p + 1]) << "equivalent at " << p;
+    }
+  }
+}
+
+TYPED_TEST(FastPaths, PresortedSortIsSoundOnInconsistentOrderings) {
+  using T = TypeParam;
+  std::mt19937 rng(13);
+  for (const int width : kWidths) {
+    for (const int height : {300, 2000}) {
+      for (const bool with_nan : {false, true}) {
+        SCOPED_TRACE(::testing::Message()
+                     << "width " << width << " height " << height << " nan " << with_nan);
+        const auto data = ChainedData<T>(rng, height, width, with_nan);
+        ExpectPresortedSortSound<true>(data, height, width, T(0.1));
+        if (width > 1) ExpectPresortedSortSound<false>(data, height, width, T(0.1));
+      }
+    }
+  }
+}
+
+// Declining, the presorted sort leaves the ids as they came: the unstable
+// variant on a consistent ordering, either variant when rows would move far.
+TYPED_TEST(FastPaths, PresortedSortDeclinesLeavingIdsAsTheyCame) {
+  using T = TypeParam;
+  std::mt19937 rng(17);
+  const int height = 1000;
+  const int width = 3;
+  const auto separated = SeparatedData<T>(rng, height, width, 3);
+  const auto dense = NoisyData<T>(rng, height, width, false);  // first values within 0.5
+  std::vector<int> ids(static_cast<std::size_t>(height));
+  std::iota(ids.begin(), ids.end(), 0);
+  const std::vector<int> ascending = ids;
+  EXPECT_FALSE((kedo::internal::SortRowIdsByFirstValue<false, T, int, 3>(
+      separated.data(), width, T(0.1), ids.data(), ids.size())));
+  EXPECT_EQ(ids, ascending);
+  EXPECT_FALSE((kedo::internal::SortRowIdsByFirstValue<true, T, int, 3>(dense.data(), width, T(10),
+                                                                        ids.data(), ids.size())));
+  EXPECT_EQ(ids, ascending);
+}
+
+TEST(FastPaths, BoundedInsertionSortStopsAtItsBudgetWithAPermutation) {
+  std::vector<int> values(200);
+  std::iota(values.rbegin(), values.rend(), 0);
+  struct Less {
+    bool operator()(int a, int b) const { return a < b; }
+    void Prefetch(int) const {}
+  };
+  EXPECT_FALSE(
+      kedo::internal::BoundedInsertionSort(values.data(), values.data() + 200, Less{}, 1000));
+  std::vector<int> sorted = values;
+  std::sort(sorted.begin(), sorted.end());
+  for (int i = 0; i < 200; ++i) EXPECT_EQ(sorted[static_cast<std::size_t>(i)], i);
+  EXPECT_TRUE(
+      kedo::internal::BoundedInsertionSort(values.data(), values.data() + 200, Less{}, 200 * 200));
+  EXPECT_TRUE(std::is_sorted(values.begin(), values.end()));
+}
+
+TEST(FastPaths, ConsistencyTestFindsCyclesAndIntransitiveTies) {
+  // Tolerance 1: (0, 2), (1, 0), (0.5, 1) form a cycle.
+  const std::vector<double> cycle = {0, 2, 1, 0, 0.5, 1};
+  const kedo::internal::RowLess<double> cyclic{cycle.data(), 2, 1.0};
+  const int order[] = {0, 1, 2};
+  EXPECT_FALSE(kedo::internal::SortedRangeIsConsistent(cyclic, order, 3));
+  // One column, tolerance 1: 0 ~ 0.6 ~ 1.2 but 0 before 1.2.
+  const std::vector<double> chain = {0, 0.6, 1.2};
+  const kedo::internal::RowLess<double> chained{chain.data(), 1, 1.0};
+  EXPECT_FALSE(kedo::internal::SortedRangeIsConsistent(chained, order, 3));
+  // Tolerance 0.1 on 0, 0.05, 1: two classes in order.
+  const std::vector<double> classes = {0, 0.05, 1};
+  const kedo::internal::RowLess<double> consistent{classes.data(), 1, 0.1};
+  EXPECT_TRUE(kedo::internal::SortedRangeIsConsistent(consistent, order, 3));
+  const int misordered[] = {2, 0, 1};
+  EXPECT_FALSE(kedo::internal::SortedRangeIsConsistent(consistent, misordered, 3));
 }
 
 TEST(FastPaths, ArgSortAlongHeightSortsGivenIdsLikePlainSort) {
