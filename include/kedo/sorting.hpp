@@ -472,47 +472,52 @@ T FromOrderedBits(BitsOf<T> key) {
   return value;
 }
 
+inline constexpr int kRadixDigitBits = 11;
+inline constexpr std::size_t kRadixBuckets = std::size_t{1} << kRadixDigitBits;
+
+// The number of count tables that RadixSortPairsWith needs for keys of U.
+template <typename U>
+constexpr std::size_t RadixCountTables() {
+  return (8 * sizeof(U) + kRadixDigitBits - 1) / kRadixDigitBits;
+}
+
 // Stable LSD radix sort of keys[0 .. n) with ids[0 .. n) moved alongside,
-// 11 bits per pass; passes whose digit is the same for all keys are skipped.
-// Returns false, having changed nothing, when its scratch (one more copy of
-// both) cannot be had.
+// 11 bits per pass, on the bits from `low_bit` up: keys that agree on those
+// keep their order. Passes whose digit is the same for all keys are skipped.
+// key_scratch and id_scratch hold n elements each, counts
+// RadixCountTables<U>() * kRadixBuckets; all three are overwritten.
 template <typename U, typename I>
-bool RadixSortPairs(U* keys, I* ids, std::size_t n) {
-  constexpr int kDigitBits = 11;
-  constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
-  constexpr int kPasses = (8 * static_cast<int>(sizeof(U)) + kDigitBits - 1) / kDigitBits;
-  if (n < 2) return true;
-  std::unique_ptr<std::size_t[]> counts(new (std::nothrow) std::size_t[kPasses * kBuckets]());
-  if (!counts) return false;
+void RadixSortPairsWith(U* keys, I* ids, std::size_t n, int low_bit, U* key_scratch, I* id_scratch,
+                        std::size_t* counts) {
+  constexpr std::size_t kMask = kRadixBuckets - 1;
+  const int passes =
+      (8 * static_cast<int>(sizeof(U)) - low_bit + kRadixDigitBits - 1) / kRadixDigitBits;
+  if (n < 2) return;
+  std::fill(counts, counts + static_cast<std::size_t>(passes) * kRadixBuckets, std::size_t{0});
   for (std::size_t i = 0; i < n; ++i) {
     const U key = keys[i];
-    for (int pass = 0; pass < kPasses; ++pass) {
-      ++counts[static_cast<std::size_t>(pass) * kBuckets +
-               static_cast<std::size_t>((key >> (pass * kDigitBits)) & (kBuckets - 1))];
+    for (int pass = 0; pass < passes; ++pass) {
+      ++counts[static_cast<std::size_t>(pass) * kRadixBuckets +
+               static_cast<std::size_t>((key >> (low_bit + pass * kRadixDigitBits)) & kMask)];
     }
   }
-  std::unique_ptr<U[]> key_scratch(new (std::nothrow) U[n]);
-  std::unique_ptr<I[]> id_scratch(new (std::nothrow) I[n]);
-  if (!key_scratch || !id_scratch) return false;
-  AdviseHugePages(key_scratch.get(), n * sizeof(U));
-  AdviseHugePages(id_scratch.get(), n * sizeof(I));
   U* key_from = keys;
   I* id_from = ids;
-  U* key_to = key_scratch.get();
-  I* id_to = id_scratch.get();
-  for (int pass = 0; pass < kPasses; ++pass) {
-    std::size_t* count = counts.get() + static_cast<std::size_t>(pass) * kBuckets;
-    const int shift = pass * kDigitBits;
-    if (count[static_cast<std::size_t>((key_from[0] >> shift) & (kBuckets - 1))] == n) continue;
+  U* key_to = key_scratch;
+  I* id_to = id_scratch;
+  for (int pass = 0; pass < passes; ++pass) {
+    std::size_t* count = counts + static_cast<std::size_t>(pass) * kRadixBuckets;
+    const int shift = low_bit + pass * kRadixDigitBits;
+    if (count[static_cast<std::size_t>((key_from[0] >> shift) & kMask)] == n) continue;
     std::size_t offset = 0;
-    for (std::size_t b = 0; b < kBuckets; ++b) {
+    for (std::size_t b = 0; b < kRadixBuckets; ++b) {
       const std::size_t size = count[b];
       count[b] = offset;
       offset += size;
     }
     for (std::size_t i = 0; i < n; ++i) {
       const U key = key_from[i];
-      const std::size_t at = count[static_cast<std::size_t>((key >> shift) & (kBuckets - 1))]++;
+      const std::size_t at = count[static_cast<std::size_t>((key >> shift) & kMask)]++;
       key_to[at] = key;
       id_to[at] = id_from[i];
     }
@@ -522,6 +527,73 @@ bool RadixSortPairs(U* keys, I* ids, std::size_t n) {
   if (key_from != keys) {
     std::copy(key_from, key_from + n, keys);
     std::copy(id_from, id_from + n, ids);
+  }
+}
+
+// Scratch for RadixSortPairsWith over up to n pairs, allocated without
+// throwing; usable when `ok`.
+template <typename U, typename I>
+struct RadixScratch {
+  std::unique_ptr<std::size_t[]> counts;
+  std::unique_ptr<U[]> keys;
+  std::unique_ptr<I[]> ids;
+
+  explicit RadixScratch(std::size_t n)
+      : counts(new (std::nothrow) std::size_t[RadixCountTables<U>() * kRadixBuckets]),
+        keys(new (std::nothrow) U[n]),
+        ids(new (std::nothrow) I[n]) {
+    if (ok()) {
+      AdviseHugePages(keys.get(), n * sizeof(U));
+      AdviseHugePages(ids.get(), n * sizeof(I));
+    }
+  }
+  bool ok() const { return counts && keys && ids; }
+};
+
+// RadixSortPairsWith on the whole key, with its own scratch. Returns false,
+// having changed nothing, when the scratch cannot be had.
+template <typename U, typename I>
+bool RadixSortPairs(U* keys, I* ids, std::size_t n) {
+  if (n < 2) return true;
+  RadixScratch<U, I> scratch(n);
+  if (!scratch.ok()) return false;
+  RadixSortPairsWith(keys, ids, n, 0, scratch.keys.get(), scratch.ids.get(), scratch.counts.get());
+  return true;
+}
+
+// As RadixSortPairs, in fewer passes for 64-bit keys: by their upper halves,
+// then each run of equal upper halves by the whole key (by insertion when
+// short).
+template <typename U, typename I>
+bool RadixSortByHighHalf(U* keys, I* ids, std::size_t n) {
+  constexpr int kHalf = 4 * static_cast<int>(sizeof(U));
+  if constexpr (sizeof(U) < 8) return RadixSortPairs(keys, ids, n);
+  if (n < 2) return true;
+  RadixScratch<U, I> scratch(n);
+  if (!scratch.ok()) return false;
+  RadixSortPairsWith(keys, ids, n, kHalf, scratch.keys.get(), scratch.ids.get(),
+                     scratch.counts.get());
+  constexpr std::size_t kShortRun = 32;
+  std::size_t start = 0;
+  for (std::size_t p = 1; p <= n; ++p) {
+    if (p < n && (keys[p] >> kHalf) == (keys[start] >> kHalf)) continue;
+    if (p - start <= kShortRun) {
+      for (std::size_t q = start + 1; q < p; ++q) {
+        const U key = keys[q];
+        const I id = ids[q];
+        std::size_t hole = q;
+        for (; hole > start && key < keys[hole - 1]; --hole) {
+          keys[hole] = keys[hole - 1];
+          ids[hole] = ids[hole - 1];
+        }
+        keys[hole] = key;
+        ids[hole] = id;
+      }
+    } else {
+      RadixSortPairsWith(keys + start, ids + start, p - start, 0, scratch.keys.get(),
+                         scratch.ids.get(), scratch.counts.get());
+    }
+    start = p;
   }
   return true;
 }

@@ -34,7 +34,7 @@ void StableArgSort(const T* values, std::size_t n, I* order, T* sorted_values) {
       keys[i] = OrderedBits(values[i]);
       order[i] = static_cast<I>(i);
     }
-    if (RadixSortPairs(keys.get(), order, n)) {
+    if (RadixSortByHighHalf(keys.get(), order, n)) {
       if (sorted_values != nullptr) {
         for (std::size_t p = 0; p < n; ++p) sorted_values[p] = FromOrderedBits<T>(keys[p]);
       }

@@ -489,26 +489,34 @@ TEST(FastPaths, SortIdsAndInverseMatchesPlainRenumbering) {
   }
 }
 
-// Keys with ties, +0/-0 and infinities: the radix argsort gives the stable
+// Keys with ties, +0/-0, infinities and equal upper halves: the radix argsort gives the stable
 // comparison argsort exactly. With NaN it still returns a permutation.
 TYPED_TEST(FastPaths, RadixArgSortMatchesStableSort) {
   using T = TypeParam;
   std::mt19937 rng(13);
   for (const int n : {0, 1, 2, 100, 5000}) {
     for (const bool with_nan : {false, true}) {
-      const auto values = MixedData<T>(rng, n, 1, 50, with_nan);
-      const std::vector<int> order = kedo::ArgSort<int>(values);
-      std::vector<int> sorted = order;
-      std::sort(sorted.begin(), sorted.end());
-      std::vector<int> identity(static_cast<std::size_t>(n));
-      std::iota(identity.begin(), identity.end(), 0);
-      ASSERT_EQ(sorted, identity);
-      if (!with_nan) {
-        std::vector<int> plain = identity;
-        std::stable_sort(plain.begin(), plain.end(), [&](int a, int b) {
-          return values[static_cast<std::size_t>(a)] < values[static_cast<std::size_t>(b)];
-        });
-        EXPECT_EQ(order, plain);
+      for (const int spread : {0, 20, 4000}) {
+        // spread > 0: values that differ only in their low bits, in runs of
+        // about n / spread, so that long and short runs share upper halves.
+        auto values = MixedData<T>(rng, n, 1, 50, with_nan);
+        std::uniform_int_distribution<int> low(0, std::max(spread, 1) - 1);
+        for (T& v : values) {
+          if (spread > 0 && v == v) v = T(1) + static_cast<T>(low(rng)) * std::ldexp(T(1), -40);
+        }
+        const std::vector<int> order = kedo::ArgSort<int>(values);
+        std::vector<int> sorted = order;
+        std::sort(sorted.begin(), sorted.end());
+        std::vector<int> identity(static_cast<std::size_t>(n));
+        std::iota(identity.begin(), identity.end(), 0);
+        ASSERT_EQ(sorted, identity);
+        if (!with_nan) {
+          std::vector<int> plain = identity;
+          std::stable_sort(plain.begin(), plain.end(), [&](int a, int b) {
+            return values[static_cast<std::size_t>(a)] < values[static_cast<std::size_t>(b)];
+          });
+          EXPECT_EQ(order, plain);
+        }
       }
     }
   }
