@@ -62,7 +62,7 @@ void UffSweep(const T* data, std::ptrdiff_t rows, std::ptrdiff_t columns, const 
               I* inverse) {
   const std::ptrdiff_t w = kWidth > 0 ? kWidth : columns;
   const T tolerance_squared = tolerance * tolerance;
-  constexpr std::ptrdiff_t kAhead = 8;
+  constexpr std::ptrdiff_t kAhead = 24;
   std::fill(inverse, inverse + rows, I(-1));
   count = 0;
   for (std::ptrdiff_t p = 0; p < rows; ++p) {

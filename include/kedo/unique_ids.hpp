@@ -612,7 +612,7 @@ void GroupSorted(const T* data, std::ptrdiff_t width, T tolerance, const IndexVe
                  IndexVector<I>& unique_ids, I* inverse) {
   const std::ptrdiff_t w = kWidth > 0 ? kWidth : width;
   const std::size_t n = sorted_ids.size();
-  constexpr std::size_t kAhead = 8;
+  constexpr std::size_t kAhead = 24;
   std::size_t count = 0;
   const T* head_row = data;
   for (std::size_t p = 0; p < n; ++p) {
