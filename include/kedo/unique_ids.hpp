@@ -241,27 +241,27 @@ std::uint32_t FirstColumnKey(T value) {
 // FixedWidthRowLess<T, kWidth> (width >= 1) from an order by first values.
 //
 // The rows are first put in order of their first values (NaN last) by a
-// radix sort. Two rows whose first values are at least the tolerance apart
-// are then already in the comparator's order, and ordering by first value
-// leaves them so; only rows whose first values are closer may still have to
-// pass each other. An insertion sort with ties broken by row number finishes
-// the job. For a strict weak ordering that is exactly the stable sorted
-// order, whatever the arrangement it starts from.
+// radix sort. They fall into clusters: runs in which each first value is
+// less than the tolerance from the next. The comparator decides every pair of
+// rows from different clusters by the first column alone, in that order (the
+// difference only grows across a cluster boundary), so each cluster is sorted
+// on its own, with ties between equivalent rows broken by row number. For a
+// strict weak ordering that is exactly the stable sorted order, whatever
+// order the cluster started from.
 //
-// Runs of rows chained by first values less than the tolerance apart
-// (clusters) never mix. For the unstable variant (`stable` false) every
-// cluster of at most kCheckedCluster rows is tested for consistency; when
-// none is found inconsistent, the order among equivalent rows must stay as
-// the plain unstable sort leaves it, so the routine declines.
+// For the unstable variant (`stable` false) every cluster of at most
+// kCheckedCluster rows is tested for consistency; when none is found
+// inconsistent, the order among equivalent rows must stay as the plain
+// unstable sort leaves it, so the routine declines.
 //
-// Returns false, with `ids` as it came, when it declines, when the rows would
-// have to move too far (first values dense against the tolerance) or when
-// memory for its scratch cannot be had; the caller then sorts the range.
+// Returns false, with `ids` as it came, when it declines or when memory for
+// its scratch cannot be had; the caller then sorts the range.
 template <bool stable, typename T, typename I, std::ptrdiff_t kWidth>
 bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I* ids,
                             std::size_t n) {
   constexpr std::size_t kCheckedCluster = 64;
   constexpr std::size_t kMovesPerRow = 16;
+  constexpr std::size_t kInsertionCluster = 32;
   const std::ptrdiff_t w = kWidth > 0 ? kWidth : width;
   auto first_value = [&](I id) { return data[static_cast<std::ptrdiff_t>(id) * w]; };
   auto decline = [&] {
@@ -306,30 +306,47 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
     std::stable_sort(keyed.get(), keyed.get() + numbers, ByFirstValue{});
   }
 
-  // Cluster starts, for the consistency test.
-  std::vector<bool> cluster_start;
-  if (!stable) {
-    cluster_start.assign(n + 1, false);
-    cluster_start[0] = cluster_start[numbers] = cluster_start[n] = true;
-    for (std::size_t p = 1; p < numbers; ++p) {
+  // Cluster starts. For the unstable variant: fewer than three rows are
+  // always consistent, so without a cluster of 3 .. kCheckedCluster rows the
+  // consistency test cannot fail; decline before sorting.
+  std::vector<bool> cluster_start(n + 1, false);
+  cluster_start[0] = cluster_start[numbers] = cluster_start[n] = true;
+  bool testable = false;
+  std::size_t start = 0;
+  for (std::size_t p = 1; p <= n; ++p) {
+    if (p < numbers) {
       const T before = keyed[p - 1].key;
       const T after = keyed[p].key;
       cluster_start[p] = !(before == after || std::abs(before - after) < tolerance);
     }
+    if (!cluster_start[p]) continue;
+    testable |= p - start >= 3 && p - start <= kCheckedCluster;
+    start = p;
   }
+  if (!stable && !testable) return decline();
 
-  const KeyedRowLess<T, kWidth> less{data, width, tolerance};
-  const TieBrokenLess<KeyedRowLess<T, kWidth>> tie_broken{less};
-  if (!BoundedInsertionSort(keyed.get(), keyed.get() + numbers, tie_broken,
-                            kMovesPerRow * numbers)) {
-    return decline();
+  // Each cluster from its order by first value: short ones by insertion,
+  // which then moves few rows; long ones by merging, which skips merges
+  // already in order.
+  KeyedRowLess<T, kWidth> less{data, width, tolerance};
+  TieBrokenLess<KeyedRowLess<T, kWidth>> tie_broken{less};
+  start = 0;
+  for (std::size_t p = 1; p <= numbers; ++p) {
+    if (p + kAhead < numbers) less.Prefetch(keyed[p + kAhead]);
+    if (p < numbers && !cluster_start[p]) continue;
+    if (p - start <= kInsertionCluster) {
+      InsertionSort(keyed.get() + start, keyed.get() + p, tie_broken);
+    } else {
+      StableSort(keyed.get() + start, keyed.get() + p, tie_broken);
+    }
+    start = p;
   }
   // The rows with NaN first sort among themselves by the later columns.
   Sort<stable>(keyed.get() + numbers, keyed.get() + n, less);
 
   if (!stable) {
     bool consistent = true;
-    std::size_t start = 0;
+    start = 0;
     for (std::size_t p = 1; p <= n && consistent; ++p) {
       if (!cluster_start[p]) continue;
       if (p - start <= kCheckedCluster) {
