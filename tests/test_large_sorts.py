@@ -1,0 +1,90 @@
+"""The sort method on arrays of hundreds to thousands of rows.
+
+Arrays this large are sorted by first value before the comparator finishes
+the order. Where the comparator is a strict weak ordering (clusters of noisy
+copies far apart against the tolerance) the result must be the stable model's,
+bit for bit; elsewhere the grouping must keep its guarantees.
+"""
+
+import numpy as np
+import pytest
+from reference import (
+    assert_identical,
+    assert_well_formed,
+    element_tolerance,
+    partition,
+    ref_sort,
+    sort_match,
+)
+
+import kedo
+
+
+def separated(rng, n, width, dtype, nan_rows):
+    """Noisy copies of grid points 1 apart; tolerance 0.1 keeps them apart."""
+    centres = rng.integers(0, n // 3 + 1, (n, width)).astype(np.float64)
+    x = (centres + rng.normal(0.0, 0.01, (n, width))).astype(dtype)
+    if nan_rows:
+        x[rng.integers(0, n, 5), rng.integers(0, max(width, 1), 5)] = np.nan
+    return x
+
+
+def chained(rng, n, width, dtype):
+    """First values 0.06 apart with gaps, later ones on a grid of 0.25: with
+    tolerance 0.1 near rows chain, and the order among them is inconsistent."""
+    x = rng.integers(0, 5, (n, width)) * 0.25
+    x[:, 0] = rng.integers(0, n, n) * 0.06
+    return x.astype(dtype)
+
+
+def check_grouping(x, tolerance, results):
+    """What the sort method guarantees for any data and tolerance."""
+    match = sort_match(x, tolerance)
+    for result in results.values():
+        assert_well_formed(x, result)
+        _, index, inverse = result
+        for r, g in enumerate(inverse.tolist()):
+            assert r == index[g] or match(int(index[g]), r)
+    index = results[False][1].tolist()
+    for a, b in zip(index, index[1:], strict=False):
+        assert not match(a, b)
+    assert (np.diff(results[True][1]) > 0).all()
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("width", [1, 2, 3, 5])
+@pytest.mark.parametrize("n", [300, 1500])
+def test_consistent_data_gives_the_stable_model(dtype, width, n):
+    rng = np.random.default_rng(n * 10 + width)
+    for nan_rows in (False, True):
+        x = separated(rng, n, width, dtype, nan_rows)
+        results = {s: kedo.unique_rows(x, 0.1, s, "sort") for s in (False, True)}
+        check_grouping(x, 0.1, results)
+        if not nan_rows:
+            assert_identical(results[True], ref_sort(x, 0.1, True))
+            expected = ref_sort(x, 0.1, False)
+            assert partition(results[False][2]) == partition(expected[2])
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("width", [1, 2, 4])
+def test_inconsistent_data_keeps_the_guarantees(dtype, width):
+    rng = np.random.default_rng(width)
+    for n in (300, 2000):
+        x = chained(rng, n, width, dtype)
+        x[rng.integers(0, n, 7), rng.integers(0, width, 7)] = np.nan
+        for tolerance in (0.1, 0.3, 1e-3):
+            results = {s: kedo.unique_rows(x, tolerance, s, "sort") for s in (False, True)}
+            check_grouping(x, tolerance, results)
+            # Rows at least the tolerance apart in the first column never share
+            # a group, unless NaN sits there.
+            tol = element_tolerance(x, tolerance)
+            for _, _, inverse in results.values():
+                first = x[:, 0]
+                order = np.argsort(inverse, kind="stable")
+                groups = np.split(order, np.flatnonzero(np.diff(inverse[order])) + 1)
+                for rows in groups:
+                    values = first[rows]
+                    values = values[~np.isnan(values)]
+                    if len(values) > 1:
+                        assert values.max() - values.min() <= 2 * tol
