@@ -71,8 +71,8 @@ py::tuple UniqueRowsBySort(const RowMatrixArray<T>& query, bool sorted_index, T 
   IndexArray inverse(height);
   std::int32_t* inverse_data = inverse.mutable_data();
   // Tolerance 0 on NaN-free data: the same result straight from a hash table.
-  if (sorted_index && internal::UniqueIdsFirstOccurrence(data, height, width, tolerance, unique_ids,
-                                                         inverse_data)) {
+  if (internal::UniqueIdsFirstOccurrence(data, height, width, tolerance, sorted_index, unique_ids,
+                                         inverse_data)) {
     const int count = static_cast<int>(unique_ids.size());
     IndexArray index(count);
     std::copy(unique_ids.begin(), unique_ids.end(), index.mutable_data());

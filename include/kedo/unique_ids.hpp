@@ -581,16 +581,20 @@ void UniqueIdsExact(const T* data, I height, I width, IndexVector<I>& sorted_ids
   }
 }
 
-// UniqueIds<true> followed by SortIdsAndInverse, for a tolerance of 0 on
-// NaN-free rows with columns: groups are the classes of rows equal by ==,
-// each represented by its lowest row, numbered in ascending order of that
-// row. So no sort is needed: `index` receives the first rows, ascending,
-// and inverse[r] the number of row r's class.
-template <typename T, typename I, std::ptrdiff_t kWidth>
-void FirstOccurrenceExact(const T* data, I height, I width, IndexVector<I>& index, I* inverse) {
+// The classes of rows equal by == (NaN-free rows with columns), each
+// represented by its lowest row: `index` receives the representatives,
+// `inverse` every row's class number. Classes are numbered in ascending order
+// of their lowest rows or, with `sorted_classes`, in the rows' sorted order.
+template <bool sorted_classes, typename T, typename I, std::ptrdiff_t kWidth>
+void NumberClassesExact(const T* data, I height, I width, IndexVector<I>& index, I* inverse) {
   const std::size_t n = static_cast<std::size_t>(height);
   const ExactRows<T, kWidth> rows{data, static_cast<std::ptrdiff_t>(width)};
+  index.clear();
   FindFirstRows(rows, n, inverse, index);
+  if constexpr (sorted_classes) {
+    // Unequal rows: every sort gives the same order.
+    SortRowIds<true, T, I, kWidth>(data, static_cast<std::ptrdiff_t>(width), T(0), index);
+  }
   for (std::size_t k = 0; k < index.size(); ++k) {
     inverse[index[k]] = static_cast<I>(-1 - static_cast<std::ptrdiff_t>(k));
   }
@@ -607,16 +611,27 @@ bool TakesExactPath(const T* data, I height, I width, T tolerance) {
          !ContainsNaN(data, static_cast<std::size_t>(height) * static_cast<std::size_t>(width));
 }
 
-// Runs the sort method with sorted_index true (UniqueIds<true>, then
-// SortIdsAndInverse on the heads) when the exact path applies: `index`
-// receives the representatives, `inverse` (height entries) the group
-// numbers. Returns false, touching nothing, when the path does not apply.
+// Runs the sort method and takes each group's head as its representative,
+// when the exact paths apply: UniqueIds<true> followed by SortIdsAndInverse
+// with `sorted_index`, UniqueIds<false> without it. `index` receives the
+// representatives, `inverse` (height entries) the group numbers. Equal rows
+// form a group, headed by the lowest of them (for the unstable sort, which
+// may pick any, only when equal rows are equal bit for bit: no -0). Returns
+// false, touching nothing, when the path does not apply.
 template <typename T, typename I>
-bool UniqueIdsFirstOccurrence(const T* data, I height, I width, T tolerance, IndexVector<I>& index,
-                              I* inverse) {
+bool UniqueIdsFirstOccurrence(const T* data, I height, I width, T tolerance, bool sorted_index,
+                              IndexVector<I>& index, I* inverse) {
   if (!TakesExactPath(data, height, width, tolerance)) return false;
+  if (!sorted_index && ContainsNaNOrNegativeZero(data, static_cast<std::size_t>(height) *
+                                                           static_cast<std::size_t>(width))) {
+    return false;
+  }
   WithWidth(static_cast<std::ptrdiff_t>(width), [&](auto fixed) {
-    FirstOccurrenceExact<T, I, decltype(fixed)::value>(data, height, width, index, inverse);
+    if (sorted_index) {
+      NumberClassesExact<false, T, I, decltype(fixed)::value>(data, height, width, index, inverse);
+    } else {
+      NumberClassesExact<true, T, I, decltype(fixed)::value>(data, height, width, index, inverse);
+    }
   });
   return true;
 }

@@ -172,8 +172,8 @@ TYPED_TEST(FastPaths, ExactPathMatchesPlainSort) {
   }
 }
 
-// The driver's shortcut for sorted_index true at tolerance 0 gives what
-// UniqueIds<true> and SortIdsAndInverse give, and declines NaN data.
+// The driver's shortcut at tolerance 0 gives what UniqueIds<true> and
+// SortIdsAndInverse give, or what UniqueIds<false> gives, and declines NaN data.
 TYPED_TEST(FastPaths, FirstOccurrencePathMatchesSortAndRenumber) {
   using T = TypeParam;
   std::mt19937 rng(9);
@@ -190,10 +190,34 @@ TYPED_TEST(FastPaths, FirstOccurrencePathMatchesSortAndRenumber) {
                                      plain.inverse.data());
         IndexVector<int> index;
         std::vector<int> inverse(static_cast<std::size_t>(height), -1);
-        ASSERT_TRUE(kedo::internal::UniqueIdsFirstOccurrence(data.data(), height, width, T(0),
+        ASSERT_TRUE(kedo::internal::UniqueIdsFirstOccurrence(data.data(), height, width, T(0), true,
                                                              index, inverse.data()));
         EXPECT_EQ(std::vector<int>(index.begin(), index.end()), ids);
         EXPECT_EQ(inverse, plain.inverse);
+
+        // Unstable: the heads in group order and the group numbers of
+        // UniqueIds<false>, equal rows headed by the lowest; declined with -0.
+        auto positive = data;
+        for (T& v : positive) v = v == T(0) ? T(0) : v;
+        const Grouping unstable = PlainUniqueIds<false>(positive, height, width, T(0));
+        ASSERT_TRUE(kedo::internal::UniqueIdsFirstOccurrence(positive.data(), height, width, T(0),
+                                                             false, index, inverse.data()));
+        EXPECT_EQ(inverse, unstable.inverse);
+        ASSERT_EQ(index.size(), unstable.unique_ids.size());
+        for (std::size_t k = 0; k < index.size(); ++k) {
+          const int head = unstable.sorted_ids[static_cast<std::size_t>(unstable.unique_ids[k])];
+          EXPECT_EQ(0, std::memcmp(&positive[static_cast<std::size_t>(index[k] * width)],
+                                   &positive[static_cast<std::size_t>(head * width)],
+                                   sizeof(T) * static_cast<std::size_t>(width)));
+          EXPECT_EQ(inverse[static_cast<std::size_t>(index[k])], static_cast<int>(k));
+          EXPECT_LE(index[k], head);
+        }
+        const bool negative_zero =
+            std::any_of(data.begin(), data.end(), [](T v) { return v == T(0) && std::signbit(v); });
+        if (negative_zero) {
+          EXPECT_FALSE(kedo::internal::UniqueIdsFirstOccurrence(data.data(), height, width, T(0),
+                                                                false, index, inverse.data()));
+        }
       }
     }
   }
@@ -201,10 +225,12 @@ TYPED_TEST(FastPaths, FirstOccurrencePathMatchesSortAndRenumber) {
   data[7] = std::numeric_limits<T>::quiet_NaN();
   IndexVector<int> index;
   std::vector<int> inverse(10, -7);
-  EXPECT_FALSE(
-      kedo::internal::UniqueIdsFirstOccurrence(data.data(), 10, 2, T(0), index, inverse.data()));
-  EXPECT_FALSE(
-      kedo::internal::UniqueIdsFirstOccurrence(data.data(), 10, 2, T(0.5), index, inverse.data()));
+  for (const bool sorted_index : {false, true}) {
+    EXPECT_FALSE(kedo::internal::UniqueIdsFirstOccurrence(data.data(), 10, 2, T(0), sorted_index,
+                                                          index, inverse.data()));
+    EXPECT_FALSE(kedo::internal::UniqueIdsFirstOccurrence(data.data(), 10, 2, T(0.5), sorted_index,
+                                                          index, inverse.data()));
+  }
   EXPECT_EQ(inverse, std::vector<int>(10, -7));
 }
 
