@@ -237,6 +237,15 @@ std::uint32_t FirstColumnKey(T value) {
   return static_cast<std::uint32_t>(OrderedBits(value) >> (8 * sizeof(T) - 32));
 }
 
+// Where SortRowIdsByFirstValue puts the groups of the order it keeps, as
+// the grouping pass of UniqueIds would: the head positions, appended to an
+// empty `heads`, and each row's group number in `inverse` unless it is null.
+template <typename I>
+struct GroupOutput {
+  IndexVector<I>& heads;
+  I* inverse;
+};
+
 // Sorts `ids`, which holds strictly ascending row numbers, with
 // FixedWidthRowLess<T, kWidth> (width >= 1) from an order by first values.
 //
@@ -254,11 +263,14 @@ std::uint32_t FirstColumnKey(T value) {
 // inconsistent, the order among equivalent rows must stay as the plain
 // unstable sort leaves it, so the routine declines.
 //
+// With `groups`, the kept order is also grouped (see GroupOutput).
+//
 // Returns false, with `ids` as it came, when it declines or when memory for
-// its scratch cannot be had; the caller then sorts the range.
+// its scratch cannot be had; the caller then sorts the range (and groups it;
+// `groups` may then hold partial output).
 template <bool stable, typename T, typename I, std::ptrdiff_t kWidth>
-bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I* ids,
-                            std::size_t n) {
+bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I* ids, std::size_t n,
+                            GroupOutput<I>* groups = nullptr) {
   constexpr std::size_t kCheckedCluster = 64;
   constexpr std::size_t kMovesPerRow = 16;
   constexpr std::size_t kInsertionCluster = 32;
@@ -287,14 +299,17 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
     std::copy(nan_rows.begin(), nan_rows.end(), ids + numbers);
   }
 
-  std::unique_ptr<KeyedRow<T, I>[]> keyed(new (std::nothrow) KeyedRow<T, I>[n]);
-  if (!keyed) return decline();
+  // The keys and the radix sort's scratch are freed before the keyed copy
+  // is made, so that at most four index-sized arrays exist at a time.
   {
     std::unique_ptr<std::uint32_t[]> keys(new (std::nothrow) std::uint32_t[numbers]);
     if (!keys) return decline();
     for (std::size_t i = 0; i < numbers; ++i) keys[i] = FirstColumnKey(first_value(ids[i]));
     if (!RadixSortPairs(keys.get(), ids, numbers)) return decline();
   }
+  std::unique_ptr<KeyedRow<T, I>[]> keyed(new (std::nothrow) KeyedRow<T, I>[n]);
+  if (!keyed) return decline();
+  AdviseHugePages(keyed.get(), n * sizeof(KeyedRow<T, I>));
   constexpr std::size_t kAhead = 16;
   for (std::size_t p = 0; p < n; ++p) {
     if (p + kAhead < n) __builtin_prefetch(data + static_cast<std::ptrdiff_t>(ids[p + kAhead]) * w);
@@ -327,9 +342,39 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
 
   // Each cluster from its order by first value: short ones by insertion,
   // which then moves few rows; long ones by merging, which skips merges
-  // already in order.
+  // already in order. Once the order is sure to be kept, each sorted cluster
+  // is grouped while its rows are still in the cache.
   KeyedRowLess<T, kWidth> less{data, width, tolerance};
   TieBrokenLess<KeyedRowLess<T, kWidth>> tie_broken{less};
+  bool keep = stable;
+  std::size_t grouped = 0;
+  const T* head_row = data;
+  auto group_up_to = [&](std::size_t end) {
+    for (std::size_t p = grouped; p < end; ++p) {
+      const I id = keyed[p].id;
+      const T* row = data + static_cast<std::ptrdiff_t>(id) * w;
+      bool match = p != 0;
+      for (std::ptrdiff_t c = 0; match && c < w; ++c) {
+        if (tolerance < std::abs(head_row[c] - row[c])) match = false;
+      }
+      if (!match) {
+        head_row = row;
+        groups->heads.push_back(static_cast<I>(p));
+      }
+      if (groups->inverse != nullptr) {
+        groups->inverse[id] = static_cast<I>(groups->heads.size() - 1);
+      }
+    }
+    grouped = end;
+  };
+  auto finish_cluster = [&](std::size_t first, std::size_t last) {
+    const std::size_t size = last - first;
+    if (!keep && size >= 3 && size <= kCheckedCluster &&
+        !SortedRangeIsConsistent(less, keyed.get() + first, size)) {
+      keep = true;
+    }
+    if (keep && groups != nullptr) group_up_to(last);
+  };
   start = 0;
   for (std::size_t p = 1; p <= numbers; ++p) {
     if (p + kAhead < numbers) less.Prefetch(keyed[p + kAhead]);
@@ -339,41 +384,35 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
     } else {
       StableSort(keyed.get() + start, keyed.get() + p, tie_broken);
     }
+    finish_cluster(start, p);
     start = p;
   }
   // The rows with NaN first sort among themselves by the later columns.
   Sort<stable>(keyed.get() + numbers, keyed.get() + n, less);
-
-  if (!stable) {
-    bool consistent = true;
-    start = 0;
-    for (std::size_t p = 1; p <= n && consistent; ++p) {
-      if (!cluster_start[p]) continue;
-      if (p - start <= kCheckedCluster) {
-        consistent = SortedRangeIsConsistent(less, keyed.get() + start, p - start);
-      }
-      start = p;
-    }
-    if (consistent) return decline();
-  }
+  finish_cluster(numbers, n);
+  if (!keep) return decline();
   for (std::size_t p = 0; p < n; ++p) ids[p] = keyed[p].id;
   return true;
 }
 
+// Whether SortRowIdsByFirstValue may sort ids[0 .. n): enough rows to pay
+// for its passes, a first column, and strictly ascending row numbers.
+template <typename I>
+bool PresortApplies(std::ptrdiff_t width, const I* ids, std::size_t n) {
+  constexpr std::size_t kPresortMinimum = 256;
+  return n >= kPresortMinimum && width >= 1 &&
+         std::adjacent_find(ids, ids + n, std::greater_equal<I>()) == ids + n;
+}
+
 // Sorts `ids` (row numbers) with FixedWidthRowLess<T, kWidth>: as
 // Sort<stable> on the ids would, element for element, since the sorts see
-// the same answers. The ids are sorted with their first values beside them;
-// `ids` gives up its storage meanwhile, to bound the peak memory.
+// the same answers. The ids are sorted with their first values beside them
+// (two or more columns); `ids` gives up its storage meanwhile, to bound the
+// peak memory.
 template <bool stable, typename T, typename I, std::ptrdiff_t kWidth>
-void SortRowIds(const T* data, std::ptrdiff_t width, T tolerance, IndexVector<I>& ids) {
+void SortRowIdsPlain(const T* data, std::ptrdiff_t width, T tolerance, IndexVector<I>& ids) {
   const std::size_t n = ids.size();
   if (n < 2) return;
-  constexpr std::size_t kClusteredMinimum = 256;
-  if (n >= kClusteredMinimum && width >= 1 &&
-      std::adjacent_find(ids.begin(), ids.end(), std::greater_equal<I>()) == ids.end() &&
-      SortRowIdsByFirstValue<stable, T, I, kWidth>(data, width, tolerance, ids.data(), n)) {
-    return;
-  }
   std::unique_ptr<KeyedRow<T, I>[]> keyed;
   if (kWidth != 1 && width > 1) keyed.reset(new (std::nothrow) KeyedRow<T, I>[n]);
   if (!keyed) {  // at most one column, or no memory for the keyed copy: sort the ids
@@ -391,6 +430,20 @@ void SortRowIds(const T* data, std::ptrdiff_t width, T tolerance, IndexVector<I>
   Sort<stable>(keyed.get(), keyed.get() + n, less);
   ids.resize(n);
   for (std::size_t i = 0; i < n; ++i) ids[i] = keyed[i].id;
+}
+
+// Sorts `ids` (row numbers) with FixedWidthRowLess<T, kWidth>: by
+// SortRowIdsByFirstValue where it applies and does not decline, otherwise by
+// SortRowIdsPlain.
+template <bool stable, typename T, typename I, std::ptrdiff_t kWidth>
+void SortRowIds(const T* data, std::ptrdiff_t width, T tolerance, IndexVector<I>& ids) {
+  const std::size_t n = ids.size();
+  if (n < 2) return;
+  if (PresortApplies(width, ids.data(), n) &&
+      SortRowIdsByFirstValue<stable, T, I, kWidth>(data, width, tolerance, ids.data(), n)) {
+    return;
+  }
+  SortRowIdsPlain<stable, T, I, kWidth>(data, width, tolerance, ids);
 }
 
 // Whether rows a and b match: no column differs by more than the tolerance.
@@ -744,7 +797,24 @@ void UniqueIds(const T* data, I height, I width, T tolerance, IndexVector<I>& so
   }
   sorted_ids.resize(n);
   for (I i = 0; i < height; ++i) sorted_ids[static_cast<std::size_t>(i)] = i;
-  internal::ArgSortAlongHeight<stable>(data, height, width, tolerance, sorted_ids);
+  const auto row_width = static_cast<std::ptrdiff_t>(width);
+  if (internal::PresortApplies(row_width, sorted_ids.data(), n)) {
+    // The presorted sort groups as it goes; if it declines, sort plainly.
+    bool grouped = false;
+    internal::WithWidth(row_width, [&](auto fixed) {
+      constexpr std::ptrdiff_t kWidth = decltype(fixed)::value;
+      unique_ids.clear();
+      internal::GroupOutput<I> groups{unique_ids, inverse};
+      grouped = internal::SortRowIdsByFirstValue<stable, T, I, kWidth>(
+          data, row_width, tolerance, sorted_ids.data(), n, &groups);
+      if (!grouped) {
+        internal::SortRowIdsPlain<stable, T, I, kWidth>(data, row_width, tolerance, sorted_ids);
+      }
+    });
+    if (grouped) return;
+  } else {
+    internal::ArgSortAlongHeight<stable>(data, height, width, tolerance, sorted_ids);
+  }
   unique_ids.resize(n);
 
   internal::WithWidth(static_cast<std::ptrdiff_t>(width), [&](auto fixed) {

@@ -66,13 +66,12 @@ struct Grouping {
 
 // The sort method as plainly written: every row number sorted with RowLess,
 // groups cut by RowsMatch against the head, rows numbered by the heads.
-template <bool stable, typename T>
-Grouping PlainUniqueIds(const std::vector<T>& data, int height, int width, T tolerance) {
+// The grouping and inverse passes, plainly, over a given order.
+template <typename T>
+Grouping GroupPlainly(const std::vector<T>& data, int height, int width, T tolerance,
+                      const IndexVector<int>& sorted_ids) {
   Grouping g;
-  g.sorted_ids.resize(static_cast<std::size_t>(height));
-  std::iota(g.sorted_ids.begin(), g.sorted_ids.end(), 0);
-  const kedo::internal::RowLess<T> less{data.data(), width, tolerance};
-  kedo::internal::Sort<stable>(g.sorted_ids.data(), g.sorted_ids.data() + height, less);
+  g.sorted_ids = sorted_ids;
   std::size_t head = 0;
   for (std::size_t p = 0; p < g.sorted_ids.size(); ++p) {
     if (p == 0 || !kedo::internal::RowsMatch(data.data(), width, tolerance, g.sorted_ids[head],
@@ -92,6 +91,15 @@ Grouping PlainUniqueIds(const std::vector<T>& data, int height, int width, T tol
     g.inverse[static_cast<std::size_t>(g.sorted_ids[p])] = group;
   }
   return g;
+}
+
+template <bool stable, typename T>
+Grouping PlainUniqueIds(const std::vector<T>& data, int height, int width, T tolerance) {
+  IndexVector<int> sorted_ids(static_cast<std::size_t>(height));
+  std::iota(sorted_ids.begin(), sorted_ids.end(), 0);
+  const kedo::internal::RowLess<T> less{data.data(), width, tolerance};
+  kedo::internal::Sort<stable>(sorted_ids.data(), sorted_ids.data() + height, less);
+  return GroupPlainly(data, height, width, tolerance, sorted_ids);
 }
 
 template <bool stable, typename T>
@@ -355,6 +363,11 @@ TYPED_TEST(FastPaths, PresortedSortIsSoundOnInconsistentOrderings) {
         const auto data = ChainedData<T>(rng, height, width, with_nan);
         ExpectPresortedSortSound<true>(data, height, width, T(0.1));
         if (width > 1) ExpectPresortedSortSound<false>(data, height, width, T(0.1));
+        // UniqueIds groups while it sorts: as the plain passes over its order.
+        for (const Grouping& fast : {FastUniqueIds<true>(data, height, width, T(0.1)),
+                                     FastUniqueIds<false>(data, height, width, T(0.1))}) {
+          ExpectSameGrouping<T>(fast, GroupPlainly(data, height, width, T(0.1), fast.sorted_ids));
+        }
       }
     }
   }
