@@ -281,30 +281,26 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
     return false;
   };
 
-  // Rows whose first value is NaN go last, in their incoming order.
+  // One pass over the first values: keys for the numbers, which move to the
+  // front; rows whose first value is NaN go last, in their incoming order.
+  // The keys and the radix sort's scratch are freed before the keyed copy is
+  // made, so that at most four index-sized arrays exist at a time.
   std::size_t numbers = 0;
-  for (std::size_t i = 0; i < n; ++i) numbers += first_value(ids[i]) == first_value(ids[i]);
-  if (numbers < n) {
+  {
+    std::unique_ptr<std::uint32_t[]> keys(new (std::nothrow) std::uint32_t[n]);
+    if (!keys) return decline();
     IndexVector<I> nan_rows;
-    nan_rows.reserve(n - numbers);
-    std::size_t kept = 0;
     for (std::size_t i = 0; i < n; ++i) {
       const I id = ids[i];
-      if (first_value(id) == first_value(id)) {
-        ids[kept++] = id;
+      const T value = first_value(id);
+      if (value == value) {
+        keys[numbers] = FirstColumnKey(value);
+        ids[numbers++] = id;
       } else {
         nan_rows.push_back(id);
       }
     }
     std::copy(nan_rows.begin(), nan_rows.end(), ids + numbers);
-  }
-
-  // The keys and the radix sort's scratch are freed before the keyed copy
-  // is made, so that at most four index-sized arrays exist at a time.
-  {
-    std::unique_ptr<std::uint32_t[]> keys(new (std::nothrow) std::uint32_t[numbers]);
-    if (!keys) return decline();
-    for (std::size_t i = 0; i < numbers; ++i) keys[i] = FirstColumnKey(first_value(ids[i]));
     if (!RadixSortPairs(keys.get(), ids, numbers)) return decline();
   }
   std::unique_ptr<KeyedRow<T, I>[]> keyed(new (std::nothrow) KeyedRow<T, I>[n]);
