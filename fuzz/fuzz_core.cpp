@@ -5,6 +5,8 @@
 // tolerance (a special value or raw bytes), the matrix (raw float/double
 // bytes, or one byte per element picked from a palette of special values),
 // then a sort workload with a comparator mode and the comparator's answers.
+// Mode bit 16 tiles the matrix to at least 300 rows, shifted by a step that
+// the mode's top three bits pick.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -382,6 +384,26 @@ void FuzzMatrix(FuzzedDataProvider& input, unsigned mode) {
   }
   std::vector<T> data(static_cast<std::size_t>(height) * static_cast<std::size_t>(width));
   for (T& value : data) value = DecodeValue<T>(input, palette);
+  if ((mode & 16u) != 0 && height > 0 && width > 0) {
+    // Enough rows for the sorts' large-input paths: copies of the rows, the
+    // first column shifted by a multiple of a step, so that copies chain or
+    // stand apart against the tolerance.
+    const T step = Special<T>(mode >> 5);
+    const int copies = (300 + height - 1) / height;
+    std::vector<T> tiled;
+    tiled.reserve(data.size() * static_cast<std::size_t>(copies));
+    for (int copy = 0; copy < copies; ++copy) {
+      for (int r = 0; r < height; ++r) {
+        for (int c = 0; c < width; ++c) {
+          T value = data[static_cast<std::size_t>(r * width + c)];
+          if (c == 0) value = static_cast<T>(value + static_cast<T>(copy % 7) * step);
+          tiled.push_back(value);
+        }
+      }
+    }
+    data.swap(tiled);
+    height *= copies;
+  }
   const std::vector<T> original = data;
 
   FuzzUniqueIds<true>(data, height, width, tolerance);

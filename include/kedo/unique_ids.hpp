@@ -238,8 +238,8 @@ std::uint32_t FirstColumnKey(T value) {
 }
 
 // Where SortRowIdsByFirstValue puts the groups of the order it keeps, as
-// the grouping pass of UniqueIds would: the head positions, appended to an
-// empty `heads`, and each row's group number in `inverse` unless it is null.
+// the grouping pass of UniqueIds would: the head positions in `heads`
+// (resized), and each row's group number in `inverse` unless it is null.
 template <typename I>
 struct GroupOutput {
   IndexVector<I>& heads;
@@ -323,6 +323,7 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
   std::vector<bool> cluster_start(n + 1, false);
   cluster_start[0] = cluster_start[numbers] = cluster_start[n] = true;
   bool testable = false;
+  std::size_t largest = 0;
   std::size_t start = 0;
   for (std::size_t p = 1; p <= n; ++p) {
     if (p < numbers) {
@@ -332,9 +333,13 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
     }
     if (!cluster_start[p]) continue;
     testable |= p - start >= 3 && p - start <= kCheckedCluster;
+    largest = std::max(largest, p - start);
     start = p;
   }
   if (!stable && !testable) return decline();
+  // First values dense against the tolerance gain nothing from the presort;
+  // declining also bounds the merge sort's scratch.
+  if (largest > n / 8) return decline();
 
   // Each cluster from its order by first value: short ones by insertion,
   // which then moves few rows; long ones by merging, which skips merges
@@ -342,12 +347,19 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
   // is grouped while its rows are still in the cache.
   KeyedRowLess<T, kWidth> less{data, width, tolerance};
   TieBrokenLess<KeyedRowLess<T, kWidth>> tie_broken{less};
+  // Grouped positions are final: their ids go to `ids` at once, and the
+  // head positions are kept in the keyed copy's spent front (a head is never
+  // behind its position, and an element is 2 or 3 ids wide).
   bool keep = stable;
   std::size_t grouped = 0;
+  std::size_t head_count = 0;
+  static_assert(sizeof(KeyedRow<T, I>) >= sizeof(I), "a head must fit in a spent element");
+  unsigned char* const spent = reinterpret_cast<unsigned char*>(keyed.get());
   const T* head_row = data;
   auto group_up_to = [&](std::size_t end) {
     for (std::size_t p = grouped; p < end; ++p) {
       const I id = keyed[p].id;
+      ids[p] = id;
       const T* row = data + static_cast<std::ptrdiff_t>(id) * w;
       bool match = p != 0;
       for (std::ptrdiff_t c = 0; match && c < w; ++c) {
@@ -355,11 +367,11 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
       }
       if (!match) {
         head_row = row;
-        groups->heads.push_back(static_cast<I>(p));
+        const I position = static_cast<I>(p);
+        std::memcpy(spent + head_count * sizeof(I), &position, sizeof(I));
+        ++head_count;
       }
-      if (groups->inverse != nullptr) {
-        groups->inverse[id] = static_cast<I>(groups->heads.size() - 1);
-      }
+      if (groups->inverse != nullptr) groups->inverse[id] = static_cast<I>(head_count - 1);
     }
     grouped = end;
   };
@@ -387,7 +399,11 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
   Sort<stable>(keyed.get() + numbers, keyed.get() + n, less);
   finish_cluster(numbers, n);
   if (!keep) return decline();
-  for (std::size_t p = 0; p < n; ++p) ids[p] = keyed[p].id;
+  for (std::size_t p = grouped; p < n; ++p) ids[p] = keyed[p].id;
+  if (groups != nullptr) {
+    groups->heads.resize(head_count);
+    if (head_count > 0) std::memcpy(groups->heads.data(), spent, head_count * sizeof(I));
+  }
   return true;
 }
 
