@@ -259,9 +259,10 @@ struct GroupOutput {
 // order the cluster started from.
 //
 // For the unstable variant (`stable` false) every cluster of at most
-// kCheckedCluster rows is tested for consistency; when none is found
+// kCheckedCluster rows is tested for consistency. When none is found
 // inconsistent, the order among equivalent rows must stay as the plain
-// unstable sort leaves it, so the routine declines.
+// unstable sort leaves it, so the routine declines, unless equivalent rows
+// are all equal bit for bit: then only which copy heads a group could differ.
 //
 // With `groups`, the kept order is also grouped (see GroupOutput).
 //
@@ -322,7 +323,6 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
   // consistency test cannot fail; decline before sorting.
   std::vector<bool> cluster_start(n + 1, false);
   cluster_start[0] = cluster_start[numbers] = cluster_start[n] = true;
-  bool testable = false;
   std::size_t largest = 0;
   std::size_t start = 0;
   for (std::size_t p = 1; p <= n; ++p) {
@@ -332,11 +332,9 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
       cluster_start[p] = !(before == after || std::abs(before - after) < tolerance);
     }
     if (!cluster_start[p]) continue;
-    testable |= p - start >= 3 && p - start <= kCheckedCluster;
     largest = std::max(largest, p - start);
     start = p;
   }
-  if (!stable && !testable) return decline();
   // First values dense against the tolerance gain nothing from the presort;
   // declining also bounds the merge sort's scratch.
   if (largest > n / 8) return decline();
@@ -375,11 +373,19 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
     }
     grouped = end;
   };
+  // Whether all equivalent neighbours so far are equal bit for bit.
+  bool equal_classes = true;
   auto finish_cluster = [&](std::size_t first, std::size_t last) {
     const std::size_t size = last - first;
     if (!keep && size >= 3 && size <= kCheckedCluster &&
         !SortedRangeIsConsistent(less, keyed.get() + first, size)) {
       keep = true;
+    }
+    for (std::size_t p = first + 1; !keep && equal_classes && p < last; ++p) {
+      equal_classes = less.Order(keyed[p - 1], keyed[p]) != 0 ||
+                      std::memcmp(data + static_cast<std::ptrdiff_t>(keyed[p - 1].id) * w,
+                                  data + static_cast<std::ptrdiff_t>(keyed[p].id) * w,
+                                  static_cast<std::size_t>(w) * sizeof(T)) == 0;
     }
     if (keep && groups != nullptr) group_up_to(last);
   };
@@ -398,7 +404,10 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
   // The rows with NaN first sort among themselves by the later columns.
   Sort<stable>(keyed.get() + numbers, keyed.get() + n, less);
   finish_cluster(numbers, n);
-  if (!keep) return decline();
+  // Consistent, but every class of equivalent rows is one row repeated: the
+  // plain unstable sort could only have picked another copy of each head.
+  if (!keep && !equal_classes) return decline();
+  if (groups != nullptr) group_up_to(n);
   for (std::size_t p = grouped; p < n; ++p) ids[p] = keyed[p].id;
   if (groups != nullptr) {
     groups->heads.resize(head_count);

@@ -324,6 +324,42 @@ std::vector<T> ChainedData(std::mt19937& rng, int height, int width, bool nan) {
 // pair that the first column decides is in order and no two neighbours are
 // out of order, equivalent neighbours by ascending row number (rows with NaN
 // first go last and are sorted plainly).
+// Exact copies of separated rows: equivalent rows are equal bit for bit, so
+// the unstable variant keeps its own order; the groups, their order and their
+// rows are the plain unstable sort's, only which copy heads a group may differ.
+TYPED_TEST(FastPaths, UnstablePresortKeepsOrderWhenEquivalentRowsAreCopies) {
+  using T = TypeParam;
+  std::mt19937 rng(19);
+  for (const int width : {1, 3, 5}) {
+    const int height = 900;
+    std::uniform_int_distribution<int> pick(0, 199);
+    std::vector<T> data(static_cast<std::size_t>(height * width));
+    for (int r = 0; r < height; ++r) {
+      const int centre = pick(rng);
+      for (int c = 0; c < width; ++c) {
+        data[static_cast<std::size_t>(r * width + c)] = static_cast<T>(centre * (c + 1) % 37);
+      }
+    }
+    std::vector<int> ids(static_cast<std::size_t>(height));
+    std::iota(ids.begin(), ids.end(), 0);
+    EXPECT_TRUE((kedo::internal::SortRowIdsByFirstValue<false, T, int, 0>(
+        data.data(), width, T(0.1), ids.data(), ids.size())));
+    const Grouping fast = FastUniqueIds<false>(data, height, width, T(0.1));
+    const Grouping plain = PlainUniqueIds<false>(data, height, width, T(0.1));
+    EXPECT_EQ(std::vector<int>(fast.unique_ids.begin(), fast.unique_ids.end()),
+              std::vector<int>(plain.unique_ids.begin(), plain.unique_ids.end()));
+    EXPECT_EQ(fast.inverse, plain.inverse);
+    EXPECT_EQ(GroupValues(data, width, fast), GroupValues(data, width, plain));
+    // Rows of zeros and of -0 are equivalent but differ: the plain sort runs.
+    for (int c = 0; c < width; ++c) {
+      data[static_cast<std::size_t>(c)] = T(0);
+      data[static_cast<std::size_t>(width + c)] = T(-0.0);
+    }
+    ExpectSameGrouping<T>(FastUniqueIds<false>(data, height, width, T(0.1)),
+                          PlainUniqueIds<false>(data, height, width, T(0.1)));
+  }
+}
+
 template <bool stable, typename T>
 void ExpectPresortedSortSound(const std::vector<T>& data, int height, int width, T tolerance) {
   std::vector<int> ids(static_cast<std::size_t>(height));
