@@ -318,9 +318,7 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
     std::stable_sort(keyed.get(), keyed.get() + numbers, ByFirstValue{});
   }
 
-  // Cluster starts. For the unstable variant: fewer than three rows are
-  // always consistent, so without a cluster of 3 .. kCheckedCluster rows the
-  // consistency test cannot fail; decline before sorting.
+  // Cluster starts, and the largest cluster.
   std::vector<bool> cluster_start(n + 1, false);
   cluster_start[0] = cluster_start[numbers] = cluster_start[n] = true;
   std::size_t largest = 0;
