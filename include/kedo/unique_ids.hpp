@@ -103,6 +103,16 @@ struct FixedWidthRowLess {
   }
 };
 
+// Whether two rows of `width` values match: no column differs by more than
+// the tolerance. A NaN difference counts as matching.
+template <typename T>
+inline bool RowValuesMatch(const T* row_a, const T* row_b, std::ptrdiff_t width, T tolerance) {
+  for (std::ptrdiff_t c = 0; c < width; ++c) {
+    if (tolerance < std::abs(row_a[c] - row_b[c])) return false;
+  }
+  return true;
+}
+
 // A row number with the row's first value beside it, so that most
 // comparisons are decided without reading the row.
 #pragma pack(push, 4)
@@ -357,11 +367,7 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
       const I id = keyed[p].id;
       ids[p] = id;
       const T* row = data + static_cast<std::ptrdiff_t>(id) * w;
-      bool match = p != 0;
-      for (std::ptrdiff_t c = 0; match && c < w; ++c) {
-        if (tolerance < std::abs(head_row[c] - row[c])) match = false;
-      }
-      if (!match) {
+      if (p == 0 || !RowValuesMatch(head_row, row, w, tolerance)) {
         head_row = row;
         const I position = static_cast<I>(p);
         std::memcpy(spent + head_count * sizeof(I), &position, sizeof(I));
@@ -470,12 +476,7 @@ void SortRowIds(const T* data, std::ptrdiff_t width, T tolerance, IndexVector<I>
 template <typename T>
 bool RowsMatch(const T* data, std::ptrdiff_t width, T tolerance, std::ptrdiff_t a,
                std::ptrdiff_t b) {
-  const T* row_a = data + a * width;
-  const T* row_b = data + b * width;
-  for (std::ptrdiff_t c = 0; c < width; ++c) {
-    if (tolerance < std::abs(row_a[c] - row_b[c])) return false;
-  }
-  return true;
+  return RowValuesMatch(data + a * width, data + b * width, width, tolerance);
 }
 
 // Sorts the row numbers in `sorted_ids` in place with RowLess; stably when
@@ -724,11 +725,7 @@ void GroupSorted(const T* data, std::ptrdiff_t width, T tolerance, const IndexVe
       __builtin_prefetch(data + static_cast<std::ptrdiff_t>(sorted_ids[p + kAhead]) * w);
     }
     const T* row = data + static_cast<std::ptrdiff_t>(sorted_ids[p]) * w;
-    bool match = p != 0;
-    for (std::ptrdiff_t c = 0; match && c < w; ++c) {
-      if (tolerance < std::abs(head_row[c] - row[c])) match = false;
-    }
-    if (!match) {
+    if (p == 0 || !RowValuesMatch(head_row, row, w, tolerance)) {
       head_row = row;
       unique_ids[count++] = static_cast<I>(p);
     }
