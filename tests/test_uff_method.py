@@ -170,3 +170,16 @@ def test_many_rows_in_one_window_match_reference(seed, dtype):
     x[:, 1] = -x[:, 0] + rng.uniform(0, 0.05, size=150).astype(dtype)
     for sorted_index in (False, True):
         assert_identical(run(x, 0.3, sorted_index), ref_uff(x, 0.3, sorted_index))
+
+
+@pytest.mark.parametrize("tolerance", [0.0, -0.0, -1.0, NAN])
+def test_without_positive_tolerance_every_row_stands_alone(tolerance, dtype, sorted_index):
+    # Enough rows for the radix argsort; NaN, infinite and repeated keys.
+    rng = np.random.default_rng(7)
+    x = rng.normal(size=(2000, 3))
+    x[rng.integers(0, 2000, 300)] = x[5]
+    x[rng.random(x.shape) < 0.02] = np.nan
+    x[rng.random(x.shape) < 0.02] = -np.inf
+    x[rng.random(x.shape) < 0.02] = -0.0
+    x = x.astype(dtype)
+    assert_identical(run(x, tolerance, sorted_index), ref_uff(x, tolerance, sorted_index))

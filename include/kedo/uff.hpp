@@ -132,6 +132,15 @@ void Uff(const T* data, const I& height, const I& width, const T* projection, co
          const bool& sorted_index, T* unique, I* index, I& count, I* inverse) {
   const std::ptrdiff_t rows = height;
   const std::ptrdiff_t columns = width;
+  // No positive tolerance: no key difference is below it, so every row is a
+  // group of its own, and with sorted_index the outputs are the identity.
+  const bool singletons = !(tolerance > T(0));
+  if (singletons && sorted_index) {
+    if (rows > 0 && columns > 0) std::copy(data, data + rows * columns, unique);
+    for (std::ptrdiff_t r = 0; r < rows; ++r) index[r] = inverse[r] = static_cast<I>(r);
+    count = static_cast<I>(rows);
+    return;
+  }
   std::vector<T> key(static_cast<std::size_t>(rows));
   for (std::ptrdiff_t r = 0; r < rows; ++r) {
     const T* row = data + r * columns;
@@ -140,6 +149,23 @@ void Uff(const T* data, const I& height, const I& width, const T* projection, co
     key[static_cast<std::size_t>(r)] = sum;
   }
   std::vector<I> key_order(static_cast<std::size_t>(rows));
+  if (singletons) {
+    internal::StableArgSort<I, T>(key.data(), key.size(), key_order.data(), nullptr);
+    constexpr std::ptrdiff_t kAhead = 16;
+    for (std::ptrdiff_t p = 0; p < rows; ++p) {
+      if (p + kAhead < rows) {
+        const std::ptrdiff_t ahead = key_order[static_cast<std::size_t>(p + kAhead)];
+        __builtin_prefetch(data + ahead * columns);
+        __builtin_prefetch(inverse + ahead);
+      }
+      const std::ptrdiff_t r = key_order[static_cast<std::size_t>(p)];
+      std::copy(data + r * columns, data + (r + 1) * columns, unique + p * columns);
+      index[p] = static_cast<I>(r);
+      inverse[r] = static_cast<I>(p);
+    }
+    count = static_cast<I>(rows);
+    return;
+  }
   {
     // The keys in key order, then the keys themselves are no longer needed.
     std::vector<T> sorted_key(static_cast<std::size_t>(rows));
@@ -153,9 +179,11 @@ void Uff(const T* data, const I& height, const I& width, const T* projection, co
   }
 
   if (sorted_index) {
-    std::vector<I> remap(static_cast<std::size_t>(rows), I(-1));
+    std::vector<I> remap(static_cast<std::size_t>(count), I(-1));
     I next = 0;
+    constexpr std::ptrdiff_t kAhead = 16;
     for (std::ptrdiff_t r = 0; r < rows; ++r) {
+      if (r + kAhead < rows) __builtin_prefetch(remap.data() + inverse[r + kAhead]);
       const I group = inverse[r];
       I& renumbered = remap[static_cast<std::size_t>(group)];
       if (renumbered == -1) {
