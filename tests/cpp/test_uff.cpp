@@ -337,6 +337,34 @@ TYPED_TEST(UffTest, MatchesTheModelOnRandomData) {
   }
 }
 
+// Without a positive tolerance every row stands alone; enough rows for the
+// radix argsort, with NaN, infinite and repeated keys, against the model.
+TYPED_TEST(UffTest, WithoutPositiveToleranceMatchesTheModel) {
+  using T = TypeParam;
+  std::mt19937 rng(23);
+  std::uniform_int_distribution<int> small(-4, 4);
+  const T specials[] = {this->kNaN, this->kInf, -this->kInf, T(-0.0)};
+  std::vector<T> values;
+  for (int i = 0; i < 3 * 900; ++i) {
+    values.push_back(rng() % 25u == 0 ? specials[rng() % 4u] : static_cast<T>(small(rng)));
+  }
+  const Matrix<T> m = kedo_test::MakeMatrix(3, values);
+  const std::vector<T> projection{T(1), T(-0.5), T(2)};
+  // The key order the model is to follow: ascending, NaN keys last.
+  const std::vector<T> keys = kedo_test::ModelKeys(m, projection);
+  std::vector<int> order(keys.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(), [&keys](int a, int b) {
+    const T x = keys[static_cast<std::size_t>(a)];
+    const T y = keys[static_cast<std::size_t>(b)];
+    return x < y || (y != y && x == x);
+  });
+  for (T tolerance : {T(0), T(-0.0), T(-2), this->kNaN, -this->kInf}) {
+    SCOPED_TRACE(::testing::Message() << "tolerance " << tolerance);
+    this->ExpectModel(m, projection, tolerance, order);
+  }
+}
+
 // ---------------------------------------------------------------------------
 // ArgSort
 
