@@ -353,6 +353,36 @@ def growth_lines(cases: list[Case]) -> list[str]:
     return lines
 
 
+# What the machine itself does between the same sizes: operations whose cost is
+# fixed by the memory system, for comparison with kedo's growth.
+BASELINES: list[tuple[str, Callable[[np.ndarray, np.ndarray], object]]] = [
+    ("copy of the rows", lambda x, _: x.copy()),
+    ("rows gathered in random order", lambda x, order: x[order]),
+    ("numpy.sort of the first column", lambda x, _: np.sort(x[:, 0])),
+    ("stable numpy.argsort of the first column", lambda x, _: np.argsort(x[:, 0], kind="stable")),
+]
+
+
+def baseline_growth(small_rows: int, large_rows: int, repeats: int) -> dict[str, float]:
+    times: dict[str, dict[int, float]] = {name: {} for name, _ in BASELINES}
+    for rows in (small_rows, large_rows):
+        rng = np.random.default_rng(5)
+        x = rng.random((rows, 3))
+        order = rng.permutation(rows)
+        for name, op in BASELINES:
+            times[name][rows] = median_time(lambda op=op, x=x, order=order: op(x, order), repeats)
+    return {name: t[large_rows] / t[small_rows] for name, t in times.items()}
+
+
+def growth_span(cases: list[Case]) -> tuple[int, int] | None:
+    """The sizes growth is judged between, for width 3 float64 exact rows."""
+    sizes = sorted({c.rows for c in cases if c.workload == "exact" and c.width == 3})
+    start = next((r for r in sizes if r >= 90_000), None)
+    if start is None or start == sizes[-1]:
+        return None
+    return start, sizes[-1]
+
+
 def plot(cases: list[Case], path: Path, dtype: str, width: int) -> None:
     import matplotlib
 
@@ -453,6 +483,17 @@ def main(argv: list[str] | None = None) -> int:
     print()
     for line in growth_lines(cases):
         print(line)
+    baselines = {}
+    span = growth_span(cases)
+    if span is not None:
+        small_rows, large_rows = span
+        nlogn = (large_rows * math.log(large_rows)) / (small_rows * math.log(small_rows))
+        baselines = baseline_growth(small_rows, large_rows, args.repeats)
+        for name, growth in baselines.items():
+            print(
+                f"machine baseline, {name} (x 3 float64): {small_rows:,} -> {large_rows:,} rows, "
+                f"time x{growth:.1f} (n log n x{nlogn:.1f})"
+            )
 
     memory = {}
     if args.memory_rows > 0:
@@ -477,6 +518,7 @@ def main(argv: list[str] | None = None) -> int:
                     "machine": info,
                     "cases": [c.__dict__ for c in cases],
                     "memory": memory,
+                    "baseline_growth": baselines,
                     "agreement": problems,
                 },
                 indent=1,
