@@ -596,64 +596,6 @@ void FindFirstRows(const Rows& rows, std::size_t n, I* row_class, IndexVector<I>
   }
 }
 
-// UniqueIds for a tolerance of 0 on NaN-free rows with columns. The row
-// comparator is then plain lexicographic order of the values (+0 and -0 tie),
-// a strict weak ordering, and a group is a class of rows equal by ==. So the
-// stable sorted order is unique: rows by class in lexicographic order, each
-// class in ascending row numbers. It is built without sorting all rows: a
-// hash table finds the classes in one pass, only one row per class is
-// sorted, and a counting pass places every row.
-template <typename T, typename I, std::ptrdiff_t kWidth>
-void UniqueIdsExact(const T* data, I height, I width, IndexVector<I>& sorted_ids,
-                    IndexVector<I>& unique_ids, I* inverse) {
-  const std::size_t n = static_cast<std::size_t>(height);
-  const ExactRows<T, kWidth> rows{data, static_cast<std::ptrdiff_t>(width)};
-
-  // For each row, the first row equal to it; kept in `inverse` when the
-  // caller gave one. first_rows lists the rows that are their own first.
-  IndexVector<I> own_class;
-  I* row_class = inverse;
-  if (row_class == nullptr) {
-    own_class.resize(n);
-    row_class = own_class.data();
-  }
-  IndexVector<I> first_rows;
-  FindFirstRows(rows, n, row_class, first_rows);
-  const std::size_t count = first_rows.size();
-
-  // The first rows are pairwise unequal: any sort orders them the same way.
-  SortRowIds<true, T, I, kWidth>(data, static_cast<std::ptrdiff_t>(width), T(0), first_rows);
-
-  // Mark each first row with its position k in sorted order as -1 - k, then
-  // number all rows in ascending order: a first row reads its mark, any
-  // other row the number its first row (lower, so already numbered) got.
-  for (std::size_t k = 0; k < count; ++k) {
-    row_class[first_rows[k]] = static_cast<I>(-1 - static_cast<std::ptrdiff_t>(k));
-  }
-  // first_rows becomes the size, then the next free position, of each class.
-  IndexVector<I>& next = first_rows;
-  std::fill(next.begin(), next.end(), I(0));
-  for (std::size_t r = 0; r < n; ++r) {
-    const I mark = row_class[r];
-    const I k = mark < 0 ? -1 - mark : row_class[mark];
-    row_class[r] = k;
-    ++next[static_cast<std::size_t>(k)];
-  }
-  unique_ids.resize(count);
-  I position = 0;
-  for (std::size_t k = 0; k < count; ++k) {
-    const I size = next[k];
-    unique_ids[k] = position;
-    next[k] = position;
-    position += size;
-  }
-  sorted_ids.resize(n);
-  for (std::size_t r = 0; r < n; ++r) {
-    I& at = next[static_cast<std::size_t>(row_class[r])];
-    sorted_ids[static_cast<std::size_t>(at++)] = static_cast<I>(r);
-  }
-}
-
 // The classes of rows equal by == (NaN-free rows with columns), each
 // represented by its lowest row: `index` receives the representatives,
 // `inverse` every row's class number. Classes are numbered in ascending order
@@ -677,11 +619,55 @@ void NumberClassesExact(const T* data, I height, I width, IndexVector<I>& index,
   }
 }
 
-// Whether a tolerance and a row matrix take the exact paths.
+// UniqueIds for a tolerance of 0 on NaN-free rows with columns. The row
+// comparator is then plain lexicographic order of the values (+0 and -0 tie),
+// a strict weak ordering, and a group is a class of rows equal by ==. So the
+// stable sorted order is unique: rows by class in lexicographic order, each
+// class in ascending row numbers. It is built without sorting all rows: the
+// classes are numbered in sorted order from a hash table, and a counting
+// pass places every row.
+template <typename T, typename I, std::ptrdiff_t kWidth>
+void UniqueIdsExact(const T* data, I height, I width, IndexVector<I>& sorted_ids,
+                    IndexVector<I>& unique_ids, I* inverse) {
+  const std::size_t n = static_cast<std::size_t>(height);
+  // Each row's class, kept in `inverse` when the caller gave one.
+  IndexVector<I> own_class;
+  I* row_class = inverse;
+  if (row_class == nullptr) {
+    own_class.resize(n);
+    row_class = own_class.data();
+  }
+  IndexVector<I> first_rows;
+  NumberClassesExact<true, T, I, kWidth>(data, height, width, first_rows, row_class);
+  const std::size_t count = first_rows.size();
+
+  // first_rows becomes the size, then the next free position, of each class.
+  IndexVector<I>& next = first_rows;
+  std::fill(next.begin(), next.end(), I(0));
+  for (std::size_t r = 0; r < n; ++r) ++next[static_cast<std::size_t>(row_class[r])];
+  unique_ids.resize(count);
+  I position = 0;
+  for (std::size_t k = 0; k < count; ++k) {
+    const I size = next[k];
+    unique_ids[k] = position;
+    next[k] = position;
+    position += size;
+  }
+  sorted_ids.resize(n);
+  for (std::size_t r = 0; r < n; ++r) {
+    I& at = next[static_cast<std::size_t>(row_class[r])];
+    sorted_ids[static_cast<std::size_t>(at++)] = static_cast<I>(r);
+  }
+}
+
+// Whether a tolerance and a row matrix take the exact paths: tolerance 0,
+// rows with columns, no NaN and, when equal rows must also be equal bit for
+// bit (`bitwise`), no -0. One pass over the values.
 template <typename T, typename I>
-bool TakesExactPath(const T* data, I height, I width, T tolerance) {
-  return tolerance == T(0) && height > 1 && width > 0 &&
-         !ContainsNaN(data, static_cast<std::size_t>(height) * static_cast<std::size_t>(width));
+bool TakesExactPath(const T* data, I height, I width, T tolerance, bool bitwise) {
+  if (!(tolerance == T(0) && height > 1 && width > 0)) return false;
+  const std::size_t values = static_cast<std::size_t>(height) * static_cast<std::size_t>(width);
+  return bitwise ? !ContainsNaNOrNegativeZero(data, values) : !ContainsNaN(data, values);
 }
 
 // Runs the sort method and takes each group's head as its representative,
@@ -694,11 +680,7 @@ bool TakesExactPath(const T* data, I height, I width, T tolerance) {
 template <typename T, typename I>
 bool UniqueIdsFirstOccurrence(const T* data, I height, I width, T tolerance, bool sorted_index,
                               IndexVector<I>& index, I* inverse) {
-  if (!TakesExactPath(data, height, width, tolerance)) return false;
-  if (!sorted_index && ContainsNaNOrNegativeZero(data, static_cast<std::size_t>(height) *
-                                                           static_cast<std::size_t>(width))) {
-    return false;
-  }
+  if (!TakesExactPath(data, height, width, tolerance, !sorted_index)) return false;
   WithWidth(static_cast<std::ptrdiff_t>(width), [&](auto fixed) {
     if (sorted_index) {
       NumberClassesExact<false, T, I, decltype(fixed)::value>(data, height, width, index, inverse);
@@ -803,8 +785,7 @@ void UniqueIds(const T* data, I height, I width, T tolerance, IndexVector<I>& so
   // sort. Unstable, only without -0 in the data: equal rows are then equal
   // bit for bit, so whichever of them heads its group, the unique rows are
   // the same.
-  if (internal::TakesExactPath(data, height, width, tolerance) &&
-      (stable || !internal::ContainsNaNOrNegativeZero(data, n * static_cast<std::size_t>(width)))) {
+  if (internal::TakesExactPath(data, height, width, tolerance, !stable)) {
     internal::WithWidth(static_cast<std::ptrdiff_t>(width), [&](auto fixed) {
       internal::UniqueIdsExact<T, I, decltype(fixed)::value>(data, height, width, sorted_ids,
                                                              unique_ids, inverse);
