@@ -22,28 +22,9 @@
 #include <utility>
 #include <vector>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
+#include "kedo/allocator.hpp"
 
 namespace kedo::internal {
-
-// Asks the kernel to back the 2 MiB-aligned middle of a large, not yet
-// touched scratch block with huge pages: randomly accessed tables then miss
-// the TLB far less. Only advice; nothing depends on it being taken.
-inline void AdviseHugePages(const void* memory, std::size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
-  if (bytes < 4 * kHuge) return;
-  const auto start = reinterpret_cast<std::uintptr_t>(memory);
-  const std::uintptr_t begin = (start + kHuge - 1) & ~(kHuge - 1);
-  const std::uintptr_t end = (start + bytes) & ~(kHuge - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-  (void)memory;
-  (void)bytes;
-#endif
-}
 
 // A comparator may offer Prefetch(element) to announce the memory that a
 // comparison of that element will read; the sorts call it a few elements

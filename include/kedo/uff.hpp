@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "kedo/allocator.hpp"
 #include "kedo/sorting.hpp"
 
 namespace kedo {
@@ -30,6 +31,7 @@ void StableArgSort(const T* values, std::size_t n, I* order, T* sorted_values) {
   constexpr std::size_t kRadixMinimum = 512;
   if (!nan && n >= kRadixMinimum) keys.reset(new (std::nothrow) BitsOf<T>[n]);
   if (keys) {
+    AdviseHugePages(keys.get(), n * sizeof(BitsOf<T>));
     for (std::size_t i = 0; i < n; ++i) {
       keys[i] = OrderedBits(values[i]);
       order[i] = static_cast<I>(i);
@@ -141,14 +143,14 @@ void Uff(const T* data, const I& height, const I& width, const T* projection, co
     count = static_cast<I>(rows);
     return;
   }
-  std::vector<T> key(static_cast<std::size_t>(rows));
+  ScratchVector<T> key(static_cast<std::size_t>(rows));
   for (std::ptrdiff_t r = 0; r < rows; ++r) {
     const T* row = data + r * columns;
     T sum = T(0);
     for (std::ptrdiff_t c = 0; c < columns; ++c) sum += projection[c] * row[c];
     key[static_cast<std::size_t>(r)] = sum;
   }
-  std::vector<I> key_order(static_cast<std::size_t>(rows));
+  ScratchVector<I> key_order(static_cast<std::size_t>(rows));
   if (singletons) {
     internal::StableArgSort<I, T>(key.data(), key.size(), key_order.data(), nullptr);
     constexpr std::ptrdiff_t kAhead = 16;
@@ -168,9 +170,9 @@ void Uff(const T* data, const I& height, const I& width, const T* projection, co
   }
   {
     // The keys in key order, then the keys themselves are no longer needed.
-    std::vector<T> sorted_key(static_cast<std::size_t>(rows));
+    ScratchVector<T> sorted_key(static_cast<std::size_t>(rows));
     internal::StableArgSort<I, T>(key.data(), key.size(), key_order.data(), sorted_key.data());
-    std::vector<T>().swap(key);
+    ScratchVector<T>().swap(key);
     internal::WithWidth(columns, [&](auto fixed) {
       internal::UffSweep<T, I, decltype(fixed)::value>(data, rows, columns, key_order.data(),
                                                        sorted_key.data(), tolerance, sorted_index,

@@ -300,6 +300,7 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
   {
     std::unique_ptr<std::uint32_t[]> keys(new (std::nothrow) std::uint32_t[n]);
     if (!keys) return decline();
+    AdviseHugePages(keys.get(), n * sizeof(std::uint32_t));
     IndexVector<I> nan_rows;
     for (std::size_t i = 0; i < n; ++i) {
       const I id = ids[i];
