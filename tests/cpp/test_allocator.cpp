@@ -33,6 +33,11 @@ TEST(DefaultInitializationAllocator, GrowthIntoNewStorageKeepsWrittenElements) {
   std::iota(v.begin() + 5, v.end(), 105);
   v.resize(20000);
   for (std::size_t i = 0; i < 5000; ++i) ASSERT_EQ(v[i], static_cast<int>(100 + i));
+  // A block large enough to be advised huge pages: still all of it usable.
+  v.resize(std::size_t{3} << 20);
+  for (std::size_t i = 0; i < 5000; ++i) ASSERT_EQ(v[i], static_cast<int>(100 + i));
+  std::iota(v.begin() + 5000, v.end(), 5100);
+  EXPECT_EQ(v.back(), static_cast<int>(100 + v.size() - 1));
 }
 
 TEST(DefaultInitializationAllocator, ShrinkDropsTheTailAndKeepsTheHead) {
