@@ -396,7 +396,12 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
   };
   start = 0;
   for (std::size_t p = 1; p <= numbers; ++p) {
-    if (p + kAhead < numbers) less.Prefetch(keyed[p + kAhead]);
+    // A row alone in its cluster is compared with nothing; only the
+    // grouping reads it.
+    if (p + kAhead < numbers &&
+        (groups != nullptr || !cluster_start[p + kAhead] || !cluster_start[p + kAhead + 1])) {
+      less.Prefetch(keyed[p + kAhead]);
+    }
     if (p < numbers && !cluster_start[p]) continue;
     if (p - start <= kInsertionCluster) {
       InsertionSort(keyed.get() + start, keyed.get() + p, tie_broken);
