@@ -734,14 +734,16 @@ void GroupSorted(const T* data, std::ptrdiff_t width, T tolerance, const IndexVe
   }
 }
 
-// Fills `order` with the positions of `ids` in ascending order of their
-// values, in time linear in the largest value, through a table indexed by
-// value. Declines (returns false, order unspecified) when a value is
-// negative or repeated, or when the table would be large.
+// Sorts `ids` in place through a bitmap over their values, which at one bit
+// per row stays in the cache where a table of positions would not. With
+// `rank`, rank[k] first receives the number of ids below ids[k], that is its
+// position once sorted. Declines (returns false, nothing written) when an id
+// is negative or repeated, or when the bitmap would be large. Throws
+// std::bad_alloc before writing anything.
 template <typename I>
-bool OrderByScatter(const I* ids, std::size_t count, I height, IndexVector<I>& order) {
+bool SortIdsByBitmap(I* ids, std::size_t count, I height, I* rank) {
   if (count < 2) {
-    if (count == 1) order[0] = 0;
+    if (count == 1 && rank != nullptr) rank[0] = 0;
     return true;
   }
   I largest = ids[0];
@@ -752,16 +754,32 @@ bool OrderByScatter(const I* ids, std::size_t count, I height, IndexVector<I>& o
   const std::size_t extent = static_cast<std::size_t>(largest) + 1;
   const std::size_t bound = 4 * count + (height > 0 ? static_cast<std::size_t>(height) : 0);
   if (extent > bound) return false;
-  IndexVector<I> slot(extent);
-  std::fill(slot.begin(), slot.end(), I(-1));
+  const std::size_t words = (extent + 63) / 64;
+  ScratchVector<std::uint64_t> bits(words, 0);
   for (std::size_t k = 0; k < count; ++k) {
-    I& at = slot[static_cast<std::size_t>(ids[k])];
-    if (at != -1) return false;
-    at = static_cast<I>(k);
+    const auto value = static_cast<std::size_t>(ids[k]);
+    const std::uint64_t bit = std::uint64_t{1} << (value % 64);
+    if ((bits[value / 64] & bit) != 0) return false;
+    bits[value / 64] |= bit;
+  }
+  if (rank != nullptr) {
+    ScratchVector<I> below(words);  // set bits in the words before each word
+    I sum = 0;
+    for (std::size_t w = 0; w < words; ++w) {
+      below[w] = sum;
+      sum = static_cast<I>(sum + __builtin_popcountll(bits[w]));
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+      const auto value = static_cast<std::size_t>(ids[k]);
+      const std::uint64_t lower = bits[value / 64] & ((std::uint64_t{1} << (value % 64)) - 1);
+      rank[k] = static_cast<I>(below[value / 64] + __builtin_popcountll(lower));
+    }
   }
   std::size_t j = 0;
-  for (std::size_t value = 0; value < extent; ++value) {
-    if (slot[value] != -1) order[j++] = slot[value];
+  for (std::size_t w = 0; w < words; ++w) {
+    for (std::uint64_t left = bits[w]; left != 0; left &= left - 1) {
+      ids[j++] = static_cast<I>(w * 64 + static_cast<std::size_t>(__builtin_ctzll(left)));
+    }
   }
   return true;
 }
@@ -840,26 +858,26 @@ void UniqueIds(const T* data, I height, I width, T tolerance, IndexVector<I>& so
 template <typename I>
 void SortIdsAndInverse(I count, I* ids, I height, I* inverse) {
   const std::size_t unique_count = internal::CheckedSize(count);
-  IndexVector<I> order(unique_count);
-  if (!internal::OrderByScatter(ids, unique_count, height, order)) {
+  // renumber[k]: the new number of group k.
+  IndexVector<I> renumber(inverse != nullptr ? unique_count : 0);
+  if (!internal::SortIdsByBitmap(ids, unique_count, height,
+                                 inverse != nullptr ? renumber.data() : nullptr)) {
+    IndexVector<I> order(unique_count);
     for (std::size_t k = 0; k < unique_count; ++k) order[k] = static_cast<I>(k);
     // Plain less-than on integers is a strict weak ordering: std::sort is safe.
     std::sort(order.begin(), order.end(), [ids](I a, I b) { return ids[a] < ids[b]; });
-  }
-
-  {
     IndexVector<I> sorted(unique_count);
     for (std::size_t j = 0; j < unique_count; ++j) sorted[j] = ids[order[j]];
+    if (inverse != nullptr) {
+      for (std::size_t j = 0; j < unique_count; ++j) {
+        renumber[static_cast<std::size_t>(order[j])] = static_cast<I>(j);
+      }
+    }
     std::copy(sorted.begin(), sorted.end(), ids);
   }
 
   if (inverse == nullptr) return;
   const std::size_t rows = internal::CheckedSize(height);
-  // renumber is the inverse permutation of order.
-  IndexVector<I> renumber(unique_count);
-  for (std::size_t j = 0; j < unique_count; ++j) {
-    renumber[static_cast<std::size_t>(order[j])] = static_cast<I>(j);
-  }
   // Nothing can fail from here on: rewrite inverse in place.
   for (std::size_t r = 0; r < rows; ++r)
     inverse[r] = renumber[static_cast<std::size_t>(inverse[r])];

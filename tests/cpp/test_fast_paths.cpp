@@ -530,8 +530,8 @@ TEST(FastPaths, BlockPartitionMatchesScans) {
   }
 }
 
-// SortIdsAndInverse through the value table and through std::sort (large or
-// repeated ids decline the table) agree with a plain renumbering.
+// SortIdsAndInverse through the bitmap and through std::sort (large ids
+// decline the bitmap) agree with a plain renumbering.
 TEST(FastPaths, SortIdsAndInverseMatchesPlainRenumbering) {
   std::mt19937 rng(3);
   for (const int count : {0, 1, 2, 10, 1000}) {

@@ -484,6 +484,45 @@ TEST(SortIdsAndInverse, NegativeHeightThrowsAfterSortingIds) {
   EXPECT_EQ(inverse, (std::vector<int>{1, 1, 0, 2, 2, 0}));
 }
 
+// Ids on both sides of 64-bit word edges, and ids just inside and just past
+// the bound that sends them to std::sort instead (4 * count + height), in
+// both index types: the same sorted ids and renumbering either way.
+template <typename I>
+void CheckWordEdgesAndBound() {
+  const std::vector<I> edges{255, 0, 64, 127, 63, 191, 128, 65, 1, 192};
+  const I height = 300;
+  for (const std::size_t count : {std::size_t{2}, std::size_t{5}, edges.size()}) {
+    const I bound = static_cast<I>(4 * static_cast<I>(count) + height);
+    for (const I shift : {I(0), I(bound - 256), I(bound - 255)}) {
+      for (const bool with_inverse : {false, true}) {
+        std::vector<I> ids(edges.begin(), edges.begin() + static_cast<std::ptrdiff_t>(count));
+        for (I& id : ids) id = static_cast<I>(id + shift);
+        std::vector<I> expected = ids;
+        std::sort(expected.begin(), expected.end());
+        std::vector<I> inverse(static_cast<std::size_t>(height));
+        for (std::size_t r = 0; r < inverse.size(); ++r) inverse[r] = static_cast<I>(r % count);
+        std::vector<I> expected_inverse = inverse;
+        if (with_inverse) {
+          for (I& g : expected_inverse) {
+            const I id = ids[static_cast<std::size_t>(g)];
+            g = static_cast<I>(std::lower_bound(expected.begin(), expected.end(), id) -
+                               expected.begin());
+          }
+        }
+        kedo::SortIdsAndInverse(static_cast<I>(count), ids.data(), height,
+                                with_inverse ? inverse.data() : nullptr);
+        EXPECT_EQ(ids, expected) << count << " " << shift;
+        EXPECT_EQ(inverse, expected_inverse) << count << " " << shift;
+      }
+    }
+  }
+}
+
+TEST(SortIdsAndInverse, WordEdgesAndTheBoundOfTheBitmap) {
+  CheckWordEdgesAndBound<int>();
+  CheckWordEdgesAndBound<std::int64_t>();
+}
+
 TEST(SortIdsAndInverse, EveryRowKeepsItsRepresentative) {
   std::mt19937 rng(4);
   for (int trial = 0; trial < 200; ++trial) {
