@@ -523,6 +523,55 @@ bool ContainsNaNOrNegativeZero(const T* values, std::size_t count) {
   return found;
 }
 
+// A set of row numbers below a given extent at one bit per row, which stays
+// in the cache where a table of 4-byte entries per row would not. After
+// CountBelow, the rank of a member (how many members are below it) takes two
+// reads.
+template <typename I>
+class RowBitmap {
+ public:
+  explicit RowBitmap(std::size_t extent) : words_((extent + 63) / 64, 0) {}
+
+  // Adds `row` (below the extent); false when it was there already.
+  bool Insert(std::size_t row) {
+    const std::uint64_t bit = std::uint64_t{1} << (row % 64);
+    std::uint64_t& word = words_[row / 64];
+    if ((word & bit) != 0) return false;
+    word |= bit;
+    return true;
+  }
+
+  // Counts the members before each word, for Rank; call after the last Insert.
+  void CountBelow() {
+    below_.resize(words_.size());
+    I sum = 0;
+    for (std::size_t w = 0; w < words_.size(); ++w) {
+      below_[w] = sum;
+      sum = static_cast<I>(sum + __builtin_popcountll(words_[w]));
+    }
+  }
+
+  // The number of members below `row`, after CountBelow.
+  I Rank(std::size_t row) const {
+    const std::uint64_t lower = words_[row / 64] & ((std::uint64_t{1} << (row % 64)) - 1);
+    return static_cast<I>(below_[row / 64] + __builtin_popcountll(lower));
+  }
+
+  // Writes the members to out[0 ..), ascending.
+  void Members(I* out) const {
+    std::size_t j = 0;
+    for (std::size_t w = 0; w < words_.size(); ++w) {
+      for (std::uint64_t left = words_[w]; left != 0; left &= left - 1) {
+        out[j++] = static_cast<I>(w * 64 + static_cast<std::size_t>(__builtin_ctzll(left)));
+      }
+    }
+  }
+
+ private:
+  ScratchVector<std::uint64_t> words_;
+  ScratchVector<I> below_;
+};
+
 // Hashing and equality of whole rows, for the exact path.
 template <typename T, std::ptrdiff_t kWidth>
 struct ExactRows {
@@ -612,10 +661,18 @@ void NumberClassesExact(const T* data, I height, I width, IndexVector<I>& index,
   const ExactRows<T, kWidth> rows{data, static_cast<std::ptrdiff_t>(width)};
   index.clear();
   FindFirstRows(rows, n, inverse, index);
-  if constexpr (sorted_classes) {
-    // Unequal rows: every sort gives the same order.
-    SortRowIds<true, T, I, kWidth>(data, static_cast<std::ptrdiff_t>(width), T(0), index);
+  if constexpr (!sorted_classes) {
+    // Classes numbered by their lowest rows: a class's number is its lowest
+    // row's rank among all lowest rows.
+    RowBitmap<I> first(n);
+    for (const I row : index) first.Insert(static_cast<std::size_t>(row));
+    first.CountBelow();
+    for (std::size_t r = 0; r < n; ++r)
+      inverse[r] = first.Rank(static_cast<std::size_t>(inverse[r]));
+    return;
   }
+  // Unequal rows: every sort gives the same order.
+  SortRowIds<true, T, I, kWidth>(data, static_cast<std::ptrdiff_t>(width), T(0), index);
   for (std::size_t k = 0; k < index.size(); ++k) {
     inverse[index[k]] = static_cast<I>(-1 - static_cast<std::ptrdiff_t>(k));
   }
@@ -734,9 +791,8 @@ void GroupSorted(const T* data, std::ptrdiff_t width, T tolerance, const IndexVe
   }
 }
 
-// Sorts `ids` in place through a bitmap over their values, which at one bit
-// per row stays in the cache where a table of positions would not. With
-// `rank`, rank[k] first receives the number of ids below ids[k], that is its
+// Sorts `ids` in place through a RowBitmap of their values. With `rank`,
+// rank[k] first receives the number of ids below ids[k], that is its
 // position once sorted. Declines (returns false, nothing written) when an id
 // is negative or repeated, or when the bitmap would be large. Throws
 // std::bad_alloc before writing anything.
@@ -754,33 +810,16 @@ bool SortIdsByBitmap(I* ids, std::size_t count, I height, I* rank) {
   const std::size_t extent = static_cast<std::size_t>(largest) + 1;
   const std::size_t bound = 4 * count + (height > 0 ? static_cast<std::size_t>(height) : 0);
   if (extent > bound) return false;
-  const std::size_t words = (extent + 63) / 64;
-  ScratchVector<std::uint64_t> bits(words, 0);
+  RowBitmap<I> members(extent);
   for (std::size_t k = 0; k < count; ++k) {
-    const auto value = static_cast<std::size_t>(ids[k]);
-    const std::uint64_t bit = std::uint64_t{1} << (value % 64);
-    if ((bits[value / 64] & bit) != 0) return false;
-    bits[value / 64] |= bit;
+    if (!members.Insert(static_cast<std::size_t>(ids[k]))) return false;
   }
   if (rank != nullptr) {
-    ScratchVector<I> below(words);  // set bits in the words before each word
-    I sum = 0;
-    for (std::size_t w = 0; w < words; ++w) {
-      below[w] = sum;
-      sum = static_cast<I>(sum + __builtin_popcountll(bits[w]));
-    }
-    for (std::size_t k = 0; k < count; ++k) {
-      const auto value = static_cast<std::size_t>(ids[k]);
-      const std::uint64_t lower = bits[value / 64] & ((std::uint64_t{1} << (value % 64)) - 1);
-      rank[k] = static_cast<I>(below[value / 64] + __builtin_popcountll(lower));
-    }
+    members.CountBelow();
+    for (std::size_t k = 0; k < count; ++k)
+      rank[k] = members.Rank(static_cast<std::size_t>(ids[k]));
   }
-  std::size_t j = 0;
-  for (std::size_t w = 0; w < words; ++w) {
-    for (std::uint64_t left = bits[w]; left != 0; left &= left - 1) {
-      ids[j++] = static_cast<I>(w * 64 + static_cast<std::size_t>(__builtin_ctzll(left)));
-    }
-  }
+  members.Members(ids);
   return true;
 }
 
