@@ -88,3 +88,25 @@ def test_inconsistent_data_keeps_the_guarantees(dtype, width):
                     values = values[~np.isnan(values)]
                     if len(values) > 1:
                         assert values.max() - values.min() <= 2 * tol
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("stretch_count", [1, 2, 5, 40])
+def test_stretches_of_first_values_keep_their_order(dtype, stretch_count):
+    """First values in steps of 0.1 (chained under tolerance 1) in stretches
+    2.1 or more apart, later columns on a grid of 1, so the order inside a
+    stretch is inconsistent. Few stretches hold far more than an eighth of the
+    rows each, many hold few: both ways the stretches must come in order of
+    their first values and no group may span two of them."""
+    rng = np.random.default_rng(stretch_count)
+    n = 2000
+    x = rng.integers(0, 3, (n, 3)).astype(np.float64)
+    stretch_of_row = rng.integers(0, stretch_count, n)
+    x[:, 0] = rng.permutation(stretch_count)[stretch_of_row] * 5.0 + rng.integers(0, 30, n) * 0.1
+    x = x.astype(dtype)
+    stretch = (x[:, 0] // 5).astype(np.int64)
+    for sorted_index in (False, True):
+        _, index, inverse = kedo.unique_rows(x, 1.0, sorted_index, "sort")
+        assert (stretch[index][inverse] == stretch).all()
+        if not sorted_index:
+            assert (np.diff(stretch[index]) >= 0).all()
