@@ -121,6 +121,23 @@ def test_negative_tolerance_every_row_alone(tolerance, dtype, sorted_index):
     assert_matches_reference(x, tolerance, sorted_index)
 
 
+def test_negative_tolerance_merges_only_nan_differences(dtype, sorted_index):
+    """Below 0 a column matches only where its difference is NaN: NaN in one
+    row, or the same infinity in both."""
+    inf = np.inf
+    x = np.array([[inf], [inf], [-inf], [NAN], [3.0]], dtype)
+    _, _, inverse = run(x, -1.0, sorted_index)
+    assert partition(inverse) == partition(np.array([0, 0, 1, 0, 2]))
+    # Equal rows stay apart; the NaN row joins whichever copy the sort put
+    # last before it, the later one for the stable sort.
+    x = np.array([[inf, NAN], [inf, 5.0], [inf, 5.0], [-inf, 5.0], [3.0, 5.0]], dtype)
+    _, index, inverse = run(x, -1.0, sorted_index)
+    assert index.size == 4 and inverse[0] in (inverse[1], inverse[2])
+    assert len({inverse[1], inverse[2], inverse[3], inverse[4]}) == 4
+    if sorted_index:
+        assert inverse[0] == inverse[2]
+
+
 def special_rows(rng, dtype, n, width):
     x = rng.integers(-2, 3, size=(n, width)).astype(dtype)
     mask = rng.random(x.shape)

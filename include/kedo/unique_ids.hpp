@@ -603,10 +603,11 @@ struct ExactRows {
 };
 
 // One pass of a hash table over the rows (which hold no NaN): row_class[r]
-// receives the lowest row number equal to row r by ==, and first_rows the
-// rows that are their own first, ascending.
+// receives the lowest row number equal to row r by ==, and first_rows
+// (resized) the rows that are their own first, ascending.
 template <typename Rows, typename I>
 void FindFirstRows(const Rows& rows, std::size_t n, I* row_class, IndexVector<I>& first_rows) {
+  std::size_t count = 0;
   {
     int bits = 4;
     while ((std::size_t{1} << bits) < n + n / 2) ++bits;
@@ -638,7 +639,7 @@ void FindFirstRows(const Rows& rows, std::size_t n, I* row_class, IndexVector<I>
         if (found == -1) {
           table[slot] = static_cast<I>(r);
           row_class[r] = static_cast<I>(r);
-          first_rows.push_back(static_cast<I>(r));
+          ++count;
           break;
         }
         if (rows.Equal(found, static_cast<std::ptrdiff_t>(r))) {
@@ -649,6 +650,16 @@ void FindFirstRows(const Rows& rows, std::size_t n, I* row_class, IndexVector<I>
       }
     }
   }
+  // Collected once the table is gone and their number is known: a vector
+  // grown while the table lives would add up to three times their size at
+  // the peak. One spare slot lets every row be written without a branch.
+  first_rows.resize(count + 1);
+  std::size_t k = 0;
+  for (std::size_t r = 0; r < n; ++r) {
+    first_rows[k] = static_cast<I>(r);
+    k += row_class[r] == static_cast<I>(r) ? 1 : 0;
+  }
+  first_rows.pop_back();
 }
 
 // The classes of rows equal by == (NaN-free rows with columns), each
@@ -659,7 +670,6 @@ template <bool sorted_classes, typename T, typename I, std::ptrdiff_t kWidth>
 void NumberClassesExact(const T* data, I height, I width, IndexVector<I>& index, I* inverse) {
   const std::size_t n = static_cast<std::size_t>(height);
   const ExactRows<T, kWidth> rows{data, static_cast<std::ptrdiff_t>(width)};
-  index.clear();
   FindFirstRows(rows, n, inverse, index);
   if constexpr (!sorted_classes) {
     // Classes numbered by their lowest rows: a class's number is its lowest
@@ -831,8 +841,10 @@ bool SortIdsByBitmap(I* ids, std::size_t count, I height, I* rank) {
 // height, width: not negative (a negative height throws std::length_error).
 // tolerance:  any value. Rows are ordered by internal::RowLess; a group is a
 //             run of the order whose rows each match the run's first row, its
-//             head (no column differs by more than the tolerance). With a
-//             negative tolerance no two rows with columns match.
+//             head (no column differs by more than the tolerance; a NaN
+//             difference matches). With a negative tolerance, rows with
+//             columns match only where each column holds NaN in one of them or
+//             the same infinity in both.
 // sorted_ids: resized to height; receives a permutation of 0 .. height - 1,
 //             the sorted order. With `stable`, equivalent rows keep ascending
 //             row numbers.
