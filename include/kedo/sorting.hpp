@@ -9,6 +9,8 @@
 //   * terminates within O(n log n) comparisons (O(n log^2 n) for the stable
 //     sort when no scratch buffer can be had).
 // For a strict weak ordering they sort as std::sort / std::stable_sort would.
+// The comparator must not throw: one that does leaves the range unspecified
+// (kedo's own comparators only compare values).
 #ifndef KEDO_SORTING_HPP
 #define KEDO_SORTING_HPP
 
