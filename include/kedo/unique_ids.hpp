@@ -256,6 +256,80 @@ struct GroupOutput {
   I* inverse;
 };
 
+// Sorts elements[0 .. m) with `tie_broken` (a TieBrokenLess over a
+// KeyedRowLess) when all their first values equal `first` by == and rows are
+// `w` >= 2 wide: the first column then decides no pair, so the rows are put
+// in order of their second values (NaN last) by a radix sort and cut into
+// runs in which each second value is less than the tolerance from the next;
+// the comparator decides every pair from different runs by the second
+// column, in that order, and each run is sorted on its own. For a strict weak
+// ordering that is the order the whole range sorted by `tie_broken` would
+// have. Returns false, the elements as they came, when the second values are
+// mostly in order already (a merge sort of the range is then quicker) or
+// memory for the scratch cannot be had.
+template <typename T, typename I, typename TieBroken>
+bool SortBySecondColumn(const T* data, std::ptrdiff_t w, T tolerance, T first,
+                        KeyedRow<T, I>* elements, std::size_t m, const TieBroken& tie_broken) {
+  constexpr std::size_t kMovesPerRow = 16;
+  constexpr std::size_t kInsertionRun = 32;
+  constexpr std::size_t kFewDescents = 8;
+  auto second_value = [&](I id) { return data[static_cast<std::ptrdiff_t>(id) * w + 1]; };
+  // Second values mostly in order already: the merge sort is quicker.
+  std::size_t descents = 0;
+  for (std::size_t i = 1; i < m; ++i) {
+    if (second_value(elements[i].id) < second_value(elements[i - 1].id)) ++descents;
+  }
+  if (descents < m / kFewDescents) return false;
+  RadixScratch<std::uint32_t, I> scratch(m);
+  std::unique_ptr<std::uint32_t[]> keys(new (std::nothrow) std::uint32_t[m]);
+  std::unique_ptr<I[]> ids(new (std::nothrow) I[m]);
+  if (!scratch.ok() || !keys || !ids) return false;
+  // Numbers to the front, NaN from the back.
+  std::size_t numbers = 0;
+  std::size_t back = m;
+  for (std::size_t i = 0; i < m; ++i) {
+    const I id = elements[i].id;
+    const T value = second_value(id);
+    if (value == value) {
+      keys[numbers] = FirstColumnKey(value);
+      ids[numbers++] = id;
+    } else {
+      ids[--back] = id;
+    }
+  }
+  RadixSortPairsWith(keys.get(), ids.get(), numbers, 0, scratch.keys.get(), scratch.ids.get(),
+                     scratch.counts.get());
+  for (std::size_t i = 0; i < numbers; ++i)
+    elements[i] = KeyedRow<T, I>{second_value(ids[i]), ids[i]};
+  for (std::size_t i = numbers; i < m; ++i) elements[i] = KeyedRow<T, I>{first, ids[i]};
+  if (sizeof(T) > 4 &&
+      !BoundedInsertionSort(elements, elements + numbers, ByFirstValue{}, kMovesPerRow * numbers)) {
+    std::stable_sort(elements, elements + numbers, ByFirstValue{});
+  }
+  // Each run gets the first values back (any value == `first` answers the
+  // same) and is sorted.
+  auto sort_run = [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) elements[i].key = first;
+    if (end - begin <= kInsertionRun) {
+      InsertionSort(elements + begin, elements + end, tie_broken);
+    } else {
+      StableSort(elements + begin, elements + end, tie_broken);
+    }
+  };
+  std::size_t start = 0;
+  for (std::size_t p = 1; p <= numbers; ++p) {
+    if (p < numbers) {
+      const T before = elements[p - 1].key;
+      const T after = elements[p].key;
+      if (before == after || std::abs(before - after) < tolerance) continue;
+    }
+    sort_run(start, p);
+    start = p;
+  }
+  sort_run(numbers, m);
+  return true;
+}
+
 // Sorts `ids`, which holds strictly ascending row numbers, with
 // FixedWidthRowLess<T, kWidth> (width >= 1) from an order by first values.
 //
@@ -349,8 +423,9 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
   if (largest > n / 8) return decline();
 
   // Each cluster from its order by first value: short ones by insertion,
-  // which then moves few rows; long ones by merging, which skips merges
-  // already in order. Once the order is sure to be kept, each sorted cluster
+  // which then moves few rows; long ones of one first value by their second
+  // values first; other long ones by merging, which skips merges already in
+  // order. Once the order is sure to be kept, each sorted cluster
   // is grouped while its rows are still in the cache.
   KeyedRowLess<T, kWidth> less{data, width, tolerance};
   TieBrokenLess<KeyedRowLess<T, kWidth>> tie_broken{less};
@@ -405,7 +480,9 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
     if (p < numbers && !cluster_start[p]) continue;
     if (p - start <= kInsertionCluster) {
       InsertionSort(keyed.get() + start, keyed.get() + p, tie_broken);
-    } else {
+    } else if (!(w >= 2 && keyed[start].key == keyed[p - 1].key &&
+                 SortBySecondColumn<T, I>(data, w, tolerance, keyed[start].key, keyed.get() + start,
+                                          p - start, tie_broken))) {
       StableSort(keyed.get() + start, keyed.get() + p, tie_broken);
     }
     finish_cluster(start, p);

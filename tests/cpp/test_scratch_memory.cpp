@@ -54,7 +54,7 @@ void operator delete[](void* memory, std::size_t) noexcept { operator delete(mem
 
 namespace {
 
-enum class Rows { kDistinct, kClusteredFirst, kDense, kHalfNaNFirst };
+enum class Rows { kDistinct, kClusteredFirst, kTiedFirst, kDense, kHalfNaNFirst };
 
 template <typename T>
 std::vector<T> MakeRows(Rows kind, std::size_t n, std::size_t width) {
@@ -68,6 +68,8 @@ std::vector<T> MakeRows(Rows kind, std::size_t n, std::size_t width) {
       if (kind == Rows::kDistinct) value = static_cast<T>(u * 1e6);
       if (kind == Rows::kClusteredFirst && c == 0)
         value = static_cast<T>(std::floor(u * static_cast<double>(n)));
+      // Ten first values: long runs for the second column to order.
+      if (kind == Rows::kTiedFirst && c == 0) value = static_cast<T>(std::floor(u * 10));
       if (kind == Rows::kHalfNaNFirst && c == 0 && random() % 2 == 0)
         value = std::numeric_limits<T>::quiet_NaN();
       data[r * width + c] = value;
@@ -116,6 +118,11 @@ TEST(ScratchMemory, DistinctRowsAtToleranceZero) {
 TEST(ScratchMemory, FirstValuesInClusters) {
   ExpectWithinBound<double>(Rows::kClusteredFirst, 0.5);
   ExpectWithinBound<float>(Rows::kClusteredFirst, 0.5f);
+}
+
+TEST(ScratchMemory, FirstValuesTiedInLongRuns) {
+  ExpectWithinBound<double>(Rows::kTiedFirst, 0.01);
+  ExpectWithinBound<float>(Rows::kTiedFirst, 0.01f);
 }
 
 TEST(ScratchMemory, FirstValuesDenseAgainstTheTolerance) {
