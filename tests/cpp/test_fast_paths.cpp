@@ -352,7 +352,16 @@ TYPED_TEST(FastPaths, UnstablePresortKeepsOrderWhenEquivalentRowsAreCopies) {
     const Grouping plain = PlainUniqueIds<false>(data, height, width, T(0.1));
     ExpectSameGroups(fast, plain);
     EXPECT_EQ(GroupValues(data, width, fast), GroupValues(data, width, plain));
-    // Rows of zeros and of -0 are equivalent but differ: the plain sort runs.
+    // Two rows equivalent but different, last by first value, so that the
+    // presort declines only after its last cluster: the plain sort still runs.
+    auto late = data;
+    for (int c = 0; c < width; ++c) {
+      late[static_cast<std::size_t>(c)] = T(40);
+      late[static_cast<std::size_t>(width + c)] = T(40.05);
+    }
+    ExpectSameGrouping<T>(FastUniqueIds<false>(late, height, width, T(0.1)),
+                          PlainUniqueIds<false>(late, height, width, T(0.1)));
+    // The same with rows of zeros and of -0, first by first value.
     for (int c = 0; c < width; ++c) {
       data[static_cast<std::size_t>(c)] = T(0);
       data[static_cast<std::size_t>(width + c)] = T(-0.0);
