@@ -113,11 +113,11 @@ def test_stretches_of_first_values_keep_their_order(dtype, stretch_count):
 
 
 def tied_first(rng, n, dtype, special):
-    """A few first values 1 apart, each shared by about 100 rows in random
+    """A few first values 1 apart, each shared by about 300 rows in random
     order; later columns noisy copies of grid points 1 apart, the second also
     NaN, infinities and zeros of both signs when `special`."""
     x = rng.integers(0, 4, (n, 3)) + rng.normal(0.0, 0.005, (n, 3))
-    x[:, 0] = rng.integers(0, n // 100, n)
+    x[:, 0] = rng.integers(0, n // 300, n)
     if special:
         rows = rng.permutation(n)[: n // 5]
         x[rows, 1] = np.resize([np.nan, np.inf, -np.inf, 0.0, -0.0], len(rows))
@@ -130,7 +130,7 @@ def test_long_runs_of_one_first_value_give_the_stable_model(dtype, special):
     """Such runs are ordered by the second column before the comparator
     finishes them; the result must not change."""
     rng = np.random.default_rng(31)
-    x = tied_first(rng, 2000, dtype, special)
+    x = tied_first(rng, 4000, dtype, special)
     for tolerance in (0.1, -1.0):
         results = {s: kedo.unique_rows(x, tolerance, s, "sort") for s in (False, True)}
         check_grouping(x, tolerance, results)
@@ -141,13 +141,13 @@ def test_long_runs_of_one_first_value_give_the_stable_model(dtype, special):
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
 def test_bunches_of_second_values_keep_their_order_within_a_first_value(dtype):
     """Second values in steps of 0.1 (chained under tolerance 1) in bunches 5
-    apart, first values tied in runs of about 100 rows, third column on a grid
+    apart, first values tied in runs of about 300 rows, third column on a grid
     of 1: no group may span two bunches, and the bunches of each first value
     come in order."""
     rng = np.random.default_rng(37)
-    n = 2000
+    n = 4000
     x = rng.integers(0, 3, (n, 3)).astype(np.float64)
-    x[:, 0] = rng.integers(0, 20, n) * 5.0
+    x[:, 0] = rng.integers(0, 13, n) * 5.0
     x[:, 1] = rng.integers(0, 4, n) * 5.0 + rng.integers(0, 30, n) * 0.1
     x = x.astype(dtype)
     bunch = (x[:, 0] // 5).astype(np.int64) * 10 + (x[:, 1] // 5).astype(np.int64)

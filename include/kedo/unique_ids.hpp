@@ -264,15 +264,19 @@ struct GroupOutput {
 // the comparator decides every pair from different runs by the second
 // column, in that order, and each run is sorted on its own. For a strict weak
 // ordering that is the order the whole range sorted by `tie_broken` would
-// have. Returns false, the elements as they came, when the second values are
-// mostly in order already (a merge sort of the range is then quicker) or
-// memory for the scratch cannot be had.
+// have. Returns false, the elements as they came, when the range is short or
+// its second values are mostly in order already (the comparator's sort is
+// then quicker) or memory for the scratch cannot be had.
 template <typename T, typename I, typename TieBroken>
 bool SortBySecondColumn(const T* data, std::ptrdiff_t w, T tolerance, T first,
                         KeyedRow<T, I>* elements, std::size_t m, const TieBroken& tie_broken) {
   constexpr std::size_t kMovesPerRow = 16;
   constexpr std::size_t kInsertionRun = 32;
   constexpr std::size_t kFewDescents = 8;
+  // Below this the radix sort's count tables cost more than the reads of
+  // rows that it saves.
+  constexpr std::size_t kShortRange = 128;
+  if (m <= kShortRange) return false;
   auto second_value = [&](I id) { return data[static_cast<std::ptrdiff_t>(id) * w + 1]; };
   // Second values mostly in order already: the merge sort is quicker.
   std::size_t descents = 0;
