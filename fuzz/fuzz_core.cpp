@@ -6,7 +6,8 @@
 // bytes, or one byte per element picked from a palette of special values),
 // then a sort workload with a comparator mode and the comparator's answers.
 // Mode bit 16 tiles the matrix to at least 300 rows, shifted by a step that
-// the mode's top three bits pick.
+// the mode's top three bits pick, or (those bits 1) into long runs of one
+// first value.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -365,6 +366,45 @@ void FuzzSorts(FuzzedDataProvider& input) {
   }
 }
 
+// Tiling shape 1 (a step of -0 would only repeat shape 0's copies).
+constexpr unsigned kRunsShape = 1;
+
+// Replaces the matrix with kRuns runs of kRunLength rows that share a first
+// value: 0 and -0 (which tie, so one run of twice the length), then plus and
+// minus multiples of a scale, and NaN last. Each run cycles through the
+// input's rows, the second column shifted by a multiple of a step from the
+// palette. Runs of this length that are at most an eighth of all rows reach
+// the sort method's ordering by second value.
+template <typename T>
+void TileInRuns(std::vector<T>& data, int& height, int width, FuzzedDataProvider& input) {
+  constexpr int kRuns = 16;
+  constexpr int kRunLength = 136;
+  const T scale = Special<T>(input.ConsumeIntegral<std::uint8_t>());
+  const T step = Special<T>(input.ConsumeIntegral<std::uint8_t>());
+  std::vector<T> tiled;
+  tiled.reserve(static_cast<std::size_t>(kRuns * kRunLength) * static_cast<std::size_t>(width));
+  for (int run = 0; run < kRuns; ++run) {
+    T first = std::numeric_limits<T>::quiet_NaN();
+    if (run == 0) first = T(0);
+    if (run == 1) first = -T(0);
+    if (run >= 2 && run < kRuns - 1) {
+      const T multiple = static_cast<T>(run / 2) * scale;
+      first = run % 2 == 0 ? multiple : -multiple;
+    }
+    for (int j = 0; j < kRunLength; ++j) {
+      const int source = (run * kRunLength + j) % height;
+      for (int c = 0; c < width; ++c) {
+        T value = data[static_cast<std::size_t>(source * width + c)];
+        if (c == 0) value = first;
+        if (c == 1) value = static_cast<T>(value + static_cast<T>(j / height % 5) * step);
+        tiled.push_back(value);
+      }
+    }
+  }
+  data.swap(tiled);
+  height = kRuns * kRunLength;
+}
+
 template <typename T>
 void FuzzMatrix(FuzzedDataProvider& input, unsigned mode) {
   const bool palette = (mode & 2u) != 0;
@@ -384,7 +424,9 @@ void FuzzMatrix(FuzzedDataProvider& input, unsigned mode) {
   }
   std::vector<T> data(static_cast<std::size_t>(height) * static_cast<std::size_t>(width));
   for (T& value : data) value = DecodeValue<T>(input, palette);
-  if ((mode & 16u) != 0 && height > 0 && width > 0) {
+  if ((mode & 16u) != 0 && (mode >> 5) == kRunsShape && height > 0 && width > 0) {
+    TileInRuns(data, height, width, input);
+  } else if ((mode & 16u) != 0 && height > 0 && width > 0) {
     // Enough rows for the sorts' large-input paths: copies of the rows, the
     // first column shifted by a multiple of a step, so that copies chain or
     // stand apart against the tolerance.
