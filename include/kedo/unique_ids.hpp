@@ -247,6 +247,18 @@ std::uint32_t FirstColumnKey(T value) {
   return static_cast<std::uint32_t>(OrderedBits(value) >> (8 * sizeof(T) - 32));
 }
 
+// After a stable radix sort by FirstColumnKey of their keys: puts keyed rows
+// whose keys tied for unequal values (double only) in order of value, stably.
+// Such ties move few rows; past a bound a merge sort takes over.
+template <typename T, typename I>
+void OrderKeyTiesByValue(KeyedRow<T, I>* elements, std::size_t count) {
+  constexpr std::size_t kMovesPerRow = 16;
+  if (sizeof(T) > 4 &&
+      !BoundedInsertionSort(elements, elements + count, ByFirstValue{}, kMovesPerRow * count)) {
+    std::stable_sort(elements, elements + count, ByFirstValue{});
+  }
+}
+
 // Where SortRowIdsByFirstValue puts the groups of the order it keeps, as
 // the grouping pass of UniqueIds would: the head positions in `heads`
 // (resized), and each row's group number in `inverse` unless it is null.
@@ -270,7 +282,6 @@ struct GroupOutput {
 template <typename T, typename I, typename TieBroken>
 bool SortBySecondColumn(const T* data, std::ptrdiff_t w, T tolerance, T first,
                         KeyedRow<T, I>* elements, std::size_t m, const TieBroken& tie_broken) {
-  constexpr std::size_t kMovesPerRow = 16;
   constexpr std::size_t kInsertionRun = 32;
   constexpr std::size_t kFewDescents = 8;
   // Below this the radix sort's count tables cost more than the reads of
@@ -306,10 +317,7 @@ bool SortBySecondColumn(const T* data, std::ptrdiff_t w, T tolerance, T first,
   for (std::size_t i = 0; i < numbers; ++i)
     elements[i] = KeyedRow<T, I>{second_value(ids[i]), ids[i]};
   for (std::size_t i = numbers; i < m; ++i) elements[i] = KeyedRow<T, I>{first, ids[i]};
-  if (sizeof(T) > 4 &&
-      !BoundedInsertionSort(elements, elements + numbers, ByFirstValue{}, kMovesPerRow * numbers)) {
-    std::stable_sort(elements, elements + numbers, ByFirstValue{});
-  }
+  OrderKeyTiesByValue(elements, numbers);
   // Each run gets the first values back (any value == `first` answers the
   // same) and is sorted.
   auto sort_run = [&](std::size_t begin, std::size_t end) {
@@ -361,7 +369,6 @@ template <bool stable, typename T, typename I, std::ptrdiff_t kWidth>
 bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I* ids, std::size_t n,
                             GroupOutput<I>* groups = nullptr) {
   constexpr std::size_t kCheckedCluster = 64;
-  constexpr std::size_t kMovesPerRow = 16;
   constexpr std::size_t kInsertionCluster = 32;
   const std::ptrdiff_t w = kWidth > 0 ? kWidth : width;
   auto first_value = [&](I id) { return data[static_cast<std::ptrdiff_t>(id) * w]; };
@@ -401,11 +408,7 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
     if (p + kAhead < n) __builtin_prefetch(data + static_cast<std::ptrdiff_t>(ids[p + kAhead]) * w);
     keyed[p] = KeyedRow<T, I>{first_value(ids[p]), ids[p]};
   }
-  // Unequal first values whose keys tied: order them by value, stably.
-  if (sizeof(T) > 4 && !BoundedInsertionSort(keyed.get(), keyed.get() + numbers, ByFirstValue{},
-                                             kMovesPerRow * numbers)) {
-    std::stable_sort(keyed.get(), keyed.get() + numbers, ByFirstValue{});
-  }
+  OrderKeyTiesByValue(keyed.get(), numbers);
 
   // Cluster starts, and the largest cluster.
   std::vector<bool> cluster_start(n + 1, false);
