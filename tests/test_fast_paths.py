@@ -56,3 +56,47 @@ def test_nan_rows_keep_a_sound_partition(sorted_index, tolerance):
     assert not (difference > tolerance).any()
     if sorted_index:
         assert (np.diff(index) > 0).all()
+
+
+def rows_crafted_to_collide(count):
+    """Distinct float64 values whose row hashes in kedo's exact path are 1, 2, 3, ...
+    (the hash inverted step by step), so that they all share one home slot; every
+    third row repeats an earlier one."""
+    mask = (1 << 64) - 1
+
+    def undo_xorshift(h, shift):
+        x = h
+        for _ in range(64 // shift + 1):
+            x = h ^ (x >> shift)
+        return x & mask
+
+    values = []
+    target = 0
+    while len(values) < count:
+        if len(values) % 3 == 2:
+            values.append(values[len(values) // 2])
+            continue
+        target += 1
+        h = undo_xorshift(target, 31) * pow(0xBF58476D1CE4E5B9, -1, 1 << 64) & mask
+        h = undo_xorshift(h, 29) * pow(0x9E3779B97F4A7C15, -1, 1 << 64) & mask
+        value = np.array([h ^ 0x243F6A8885A308D3], dtype=np.uint64).view(np.float64)[0]
+        if np.isfinite(value) and not (value == 0 and np.signbit(value)):
+            values.append(value)
+    return np.array(values).reshape(-1, 1)
+
+
+@pytest.mark.parametrize("sorted_index", [False, True])
+def test_rows_crafted_to_collide_in_the_hash_table_give_numpy_unique_groups(sorted_index):
+    # Plain linear probing would take quadratic time here; the table gives up and
+    # the sort answers, with the same result.
+    x = rows_crafted_to_collide(30_000)
+    unique, index, inverse = kedo.unique_rows(x, 0.0, sorted_index, "sort")
+    expected, first, expected_inverse = np.unique(x, axis=0, return_index=True, return_inverse=True)
+    assert len(index) == len(first) == 20_000
+    if sorted_index:
+        np.testing.assert_array_equal(index, first[np.argsort(first)])
+    else:
+        np.testing.assert_array_equal(unique, expected)
+        np.testing.assert_array_equal(inverse, expected_inverse.reshape(-1))
+    np.testing.assert_array_equal(x[index], unique)
+    np.testing.assert_array_equal(unique[inverse], x)

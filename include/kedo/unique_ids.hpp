@@ -688,9 +688,16 @@ struct ExactRows {
 
 // One pass of a hash table over the rows (which hold no NaN): row_class[r]
 // receives the lowest row number equal to row r by ==, and first_rows
-// (resized) the rows that are their own first, ascending.
+// (resized) the rows that are their own first, ascending. Returns false,
+// first_rows untouched and row_class partly written, once the probes past
+// rows' home slots exceed a budget linear in n: rows crafted to collide
+// would otherwise take quadratic time.
 template <typename Rows, typename I>
-void FindFirstRows(const Rows& rows, std::size_t n, I* row_class, IndexVector<I>& first_rows) {
+bool FindFirstRows(const Rows& rows, std::size_t n, I* row_class, IndexVector<I>& first_rows) {
+  // Random rows need a few such probes each at the table's load (at most 2/3).
+  constexpr std::size_t kProbesPerRow = 64;
+  constexpr std::size_t kProbesSlack = 4096;
+  std::size_t probes_left = kProbesPerRow * n + kProbesSlack;
   std::size_t count = 0;
   {
     int bits = 4;
@@ -731,6 +738,7 @@ void FindFirstRows(const Rows& rows, std::size_t n, I* row_class, IndexVector<I>
           break;
         }
         slot = (slot + 1) & mask;
+        if (--probes_left == 0) return false;
       }
     }
   }
@@ -744,17 +752,20 @@ void FindFirstRows(const Rows& rows, std::size_t n, I* row_class, IndexVector<I>
     k += row_class[r] == static_cast<I>(r) ? 1 : 0;
   }
   first_rows.pop_back();
+  return true;
 }
 
 // The classes of rows equal by == (NaN-free rows with columns), each
 // represented by its lowest row: `index` receives the representatives,
 // `inverse` every row's class number. Classes are numbered in ascending order
 // of their lowest rows or, with `sorted_classes`, in the rows' sorted order.
+// Returns false, `index` untouched and `inverse` partly written, when
+// FindFirstRows gives up.
 template <bool sorted_classes, typename T, typename I, std::ptrdiff_t kWidth>
-void NumberClassesExact(const T* data, I height, I width, IndexVector<I>& index, I* inverse) {
+bool NumberClassesExact(const T* data, I height, I width, IndexVector<I>& index, I* inverse) {
   const std::size_t n = static_cast<std::size_t>(height);
   const ExactRows<T, kWidth> rows{data, static_cast<std::ptrdiff_t>(width)};
-  FindFirstRows(rows, n, inverse, index);
+  if (!FindFirstRows(rows, n, inverse, index)) return false;
   if constexpr (!sorted_classes) {
     // Classes numbered by their lowest rows: a class's number is its lowest
     // row's rank among all lowest rows.
@@ -763,7 +774,7 @@ void NumberClassesExact(const T* data, I height, I width, IndexVector<I>& index,
     first.CountBelow();
     for (std::size_t r = 0; r < n; ++r)
       inverse[r] = first.Rank(static_cast<std::size_t>(inverse[r]));
-    return;
+    return true;
   }
   // Unequal rows: every sort gives the same order.
   SortRowIds<true, T, I, kWidth>(data, static_cast<std::ptrdiff_t>(width), T(0), index);
@@ -774,6 +785,7 @@ void NumberClassesExact(const T* data, I height, I width, IndexVector<I>& index,
     const I mark = inverse[r];
     inverse[r] = mark < 0 ? -1 - mark : inverse[mark];
   }
+  return true;
 }
 
 // UniqueIds for a tolerance of 0 on NaN-free rows with columns. The row
@@ -782,9 +794,10 @@ void NumberClassesExact(const T* data, I height, I width, IndexVector<I>& index,
 // stable sorted order is unique: rows by class in lexicographic order, each
 // class in ascending row numbers. It is built without sorting all rows: the
 // classes are numbered in sorted order from a hash table, and a counting
-// pass places every row.
+// pass places every row. Returns false, with `inverse` partly written, when
+// the hash table gives up (see FindFirstRows).
 template <typename T, typename I, std::ptrdiff_t kWidth>
-void UniqueIdsExact(const T* data, I height, I width, IndexVector<I>& sorted_ids,
+bool UniqueIdsExact(const T* data, I height, I width, IndexVector<I>& sorted_ids,
                     IndexVector<I>& unique_ids, I* inverse) {
   const std::size_t n = static_cast<std::size_t>(height);
   // Each row's class, kept in `inverse` when the caller gave one.
@@ -795,7 +808,9 @@ void UniqueIdsExact(const T* data, I height, I width, IndexVector<I>& sorted_ids
     row_class = own_class.data();
   }
   IndexVector<I> first_rows;
-  NumberClassesExact<true, T, I, kWidth>(data, height, width, first_rows, row_class);
+  if (!NumberClassesExact<true, T, I, kWidth>(data, height, width, first_rows, row_class)) {
+    return false;
+  }
   const std::size_t count = first_rows.size();
 
   // first_rows becomes the size, then the next free position, of each class.
@@ -815,6 +830,7 @@ void UniqueIdsExact(const T* data, I height, I width, IndexVector<I>& sorted_ids
     I& at = next[static_cast<std::size_t>(row_class[r])];
     sorted_ids[static_cast<std::size_t>(at++)] = static_cast<I>(r);
   }
+  return true;
 }
 
 // Whether a tolerance and a row matrix take the exact paths: tolerance 0,
@@ -833,19 +849,21 @@ bool TakesExactPath(const T* data, I height, I width, T tolerance, bool bitwise)
 // representatives, `inverse` (height entries) the group numbers. Equal rows
 // form a group, headed by the lowest of them (for the unstable sort, which
 // may pick any, only when equal rows are equal bit for bit: no -0). Returns
-// false, touching nothing, when the path does not apply.
+// false, touching nothing, when the path does not apply, and with `inverse`
+// partly written when its hash table gives up (see FindFirstRows); the sort
+// method then gives the same result.
 template <typename T, typename I>
 bool UniqueIdsFirstOccurrence(const T* data, I height, I width, T tolerance, bool sorted_index,
                               IndexVector<I>& index, I* inverse) {
   if (!TakesExactPath(data, height, width, tolerance, !sorted_index)) return false;
+  bool done = false;
   WithWidth(static_cast<std::ptrdiff_t>(width), [&](auto fixed) {
-    if (sorted_index) {
-      NumberClassesExact<false, T, I, decltype(fixed)::value>(data, height, width, index, inverse);
-    } else {
-      NumberClassesExact<true, T, I, decltype(fixed)::value>(data, height, width, index, inverse);
-    }
+    constexpr std::ptrdiff_t kWidth = decltype(fixed)::value;
+    done = sorted_index
+               ? NumberClassesExact<false, T, I, kWidth>(data, height, width, index, inverse)
+               : NumberClassesExact<true, T, I, kWidth>(data, height, width, index, inverse);
   });
-  return true;
+  return done;
 }
 
 // The grouping and inverse passes of UniqueIds over sorted_ids (full size):
@@ -941,15 +959,16 @@ void UniqueIds(const T* data, I height, I width, T tolerance, IndexVector<I>& so
                IndexVector<I>& unique_ids, I* inverse) {
   const std::size_t n = internal::CheckedSize(height);
   // Tolerance 0 (or -0) on NaN-free data: the same result without the full
-  // sort. Unstable, only without -0 in the data: equal rows are then equal
-  // bit for bit, so whichever of them heads its group, the unique rows are
-  // the same.
+  // sort, unless its hash table gives up. Unstable, only without -0 in the
+  // data: equal rows are then equal bit for bit, so whichever of them heads
+  // its group, the unique rows are the same.
   if (internal::TakesExactPath(data, height, width, tolerance, !stable)) {
+    bool done = false;
     internal::WithWidth(static_cast<std::ptrdiff_t>(width), [&](auto fixed) {
-      internal::UniqueIdsExact<T, I, decltype(fixed)::value>(data, height, width, sorted_ids,
-                                                             unique_ids, inverse);
+      done = internal::UniqueIdsExact<T, I, decltype(fixed)::value>(data, height, width, sorted_ids,
+                                                                    unique_ids, inverse);
     });
-    return;
+    if (done) return;
   }
   sorted_ids.resize(n);
   for (I i = 0; i < height; ++i) sorted_ids[static_cast<std::size_t>(i)] = i;

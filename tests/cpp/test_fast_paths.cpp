@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -259,6 +260,71 @@ TYPED_TEST(FastPaths, FirstOccurrencePathMatchesSortAndRenumber) {
                                                           index, inverse.data()));
   }
   EXPECT_EQ(inverse, std::vector<int>(10, -7));
+}
+
+// Inverts ExactRows<double, 1>::Hash (xor-shifts and odd multipliers undo).
+std::uint64_t UndoXorShift(std::uint64_t h, int shift) {
+  std::uint64_t x = h;
+  for (int i = 0; i < 64 / shift + 1; ++i) x = h ^ (x >> shift);
+  return x;
+}
+std::uint64_t InverseOdd(std::uint64_t a) {
+  std::uint64_t x = a;  // Newton's iteration modulo 2^64
+  for (int i = 0; i < 6; ++i) x *= 2 - a * x;
+  return x;
+}
+
+// `count` distinct one-column rows, NaN-free, whose row hashes are 1, 2, 3,
+// ...: all in the same home slot of any table smaller than 2^32 slots, so
+// that plain linear probing would take quadratic time. Every third row
+// repeats an earlier one.
+std::vector<double> RowsCraftedToCollide(int count) {
+  std::vector<double> data;
+  for (std::uint64_t hash = 1; static_cast<int>(data.size()) < count; ++hash) {
+    if (data.size() % 3 == 2) {
+      data.push_back(data[data.size() / 2]);
+      continue;
+    }
+    std::uint64_t h = UndoXorShift(hash, 31) * InverseOdd(0xbf58476d1ce4e5b9ull);
+    h = UndoXorShift(h, 29) * InverseOdd(0x9e3779b97f4a7c15ull);
+    const std::uint64_t bits = h ^ 0x243f6a8885a308d3ull;
+    double value;
+    std::memcpy(&value, &bits, sizeof value);
+    if (std::isfinite(value) && !(value == 0 && std::signbit(value))) data.push_back(value);
+  }
+  return data;
+}
+
+// The exact path's hash table gives up on rows crafted to collide, and the
+// sort gives the result instead; ordinary rows never make it give up.
+TEST(ExactPath, RowsCraftedToCollideFallBackToTheSort) {
+  constexpr int kHeight = 6000;
+  const std::vector<double> data = RowsCraftedToCollide(kHeight);
+  const kedo::internal::ExactRows<double, 1> rows{data.data(), 1};
+  for (int r = 0; r < kHeight; ++r) ASSERT_EQ(rows.Hash(r) >> 32, 0u) << "row " << r;
+
+  std::vector<int> row_class(kHeight, -1);
+  IndexVector<int> first_rows;
+  EXPECT_FALSE(kedo::internal::FindFirstRows(rows, kHeight, row_class.data(), first_rows));
+  EXPECT_TRUE(first_rows.empty());
+
+  ExpectSameGrouping<double>(FastUniqueIds<true>(data, kHeight, 1, 0.0),
+                             PlainUniqueIds<true>(data, kHeight, 1, 0.0));
+  ExpectSameGroups(FastUniqueIds<false>(data, kHeight, 1, 0.0),
+                   PlainUniqueIds<false>(data, kHeight, 1, 0.0));
+  IndexVector<int> index;
+  for (const bool sorted_index : {false, true}) {
+    EXPECT_FALSE(kedo::internal::UniqueIdsFirstOccurrence(data.data(), kHeight, 1, 0.0,
+                                                          sorted_index, index, row_class.data()));
+  }
+
+  std::mt19937 rng(5);
+  for (const int width : {1, 3}) {
+    const auto mixed = MixedData<double>(rng, 200000, width, 1000, false);
+    const kedo::internal::ExactRows<double, 0> mixed_rows{mixed.data(), width};
+    row_class.assign(200000, -1);
+    EXPECT_TRUE(kedo::internal::FindFirstRows(mixed_rows, 200000, row_class.data(), first_rows));
+  }
 }
 
 // Rows whose first values stay at least the tolerance apart, or equal, in
