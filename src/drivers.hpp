@@ -79,10 +79,13 @@ py::tuple UniqueRowsBySort(const RowMatrixArray<T>& query, bool sorted_index, T 
     py::array_t<T> unique = GatherRows(data, width, index.data(), count);
     return py::make_tuple(std::move(unique), std::move(index), std::move(inverse));
   }
+  // Otherwise, or when its hash table gave up, the rows are sorted and grouped.
   if (sorted_index) {
-    UniqueIds<true>(data, height, width, tolerance, sorted_ids, unique_ids, inverse_data);
+    internal::UniqueIdsBySorting<true>(data, height, width, tolerance, sorted_ids, unique_ids,
+                                       inverse_data);
   } else {
-    UniqueIds<false>(data, height, width, tolerance, sorted_ids, unique_ids, inverse_data);
+    internal::UniqueIdsBySorting<false>(data, height, width, tolerance, sorted_ids, unique_ids,
+                                        inverse_data);
   }
 
   const int count = static_cast<int>(unique_ids.size());

@@ -935,6 +935,39 @@ bool SortIdsByBitmap(I* ids, std::size_t count, I height, I* rank) {
   return true;
 }
 
+// UniqueIds without its exact path: the rows sorted and grouped.
+template <bool stable, typename T, typename I>
+void UniqueIdsBySorting(const T* data, I height, I width, T tolerance, IndexVector<I>& sorted_ids,
+                        IndexVector<I>& unique_ids, I* inverse) {
+  const std::size_t n = CheckedSize(height);
+  sorted_ids.resize(n);
+  for (I i = 0; i < height; ++i) sorted_ids[static_cast<std::size_t>(i)] = i;
+  const auto row_width = static_cast<std::ptrdiff_t>(width);
+  if (PresortApplies(row_width, sorted_ids.data(), n)) {
+    // The presorted sort groups as it goes; if it declines, sort plainly.
+    bool grouped = false;
+    WithWidth(row_width, [&](auto fixed) {
+      constexpr std::ptrdiff_t kWidth = decltype(fixed)::value;
+      unique_ids.clear();
+      GroupOutput<I> groups{unique_ids, inverse};
+      grouped = SortRowIdsByFirstValue<stable, T, I, kWidth>(data, row_width, tolerance,
+                                                             sorted_ids.data(), n, &groups);
+      if (!grouped) {
+        SortRowIdsPlain<stable, T, I, kWidth>(data, row_width, tolerance, sorted_ids);
+      }
+    });
+    if (grouped) return;
+  } else {
+    ArgSortAlongHeight<stable>(data, height, width, tolerance, sorted_ids);
+  }
+  unique_ids.resize(n);
+
+  WithWidth(static_cast<std::ptrdiff_t>(width), [&](auto fixed) {
+    GroupSorted<T, I, decltype(fixed)::value>(data, static_cast<std::ptrdiff_t>(width), tolerance,
+                                              sorted_ids, unique_ids, inverse);
+  });
+}
+
 }  // namespace internal
 
 // Orders, groups and numbers the rows of a row matrix.
@@ -957,7 +990,7 @@ bool SortIdsByBitmap(I* ids, std::size_t count, I height, I* rank) {
 template <bool stable, typename T, typename I>
 void UniqueIds(const T* data, I height, I width, T tolerance, IndexVector<I>& sorted_ids,
                IndexVector<I>& unique_ids, I* inverse) {
-  const std::size_t n = internal::CheckedSize(height);
+  static_cast<void>(internal::CheckedSize(height));  // a negative height throws here
   // Tolerance 0 (or -0) on NaN-free data: the same result without the full
   // sort, unless its hash table gives up. Unstable, only without -0 in the
   // data: equal rows are then equal bit for bit, so whichever of them heads
@@ -970,32 +1003,8 @@ void UniqueIds(const T* data, I height, I width, T tolerance, IndexVector<I>& so
     });
     if (done) return;
   }
-  sorted_ids.resize(n);
-  for (I i = 0; i < height; ++i) sorted_ids[static_cast<std::size_t>(i)] = i;
-  const auto row_width = static_cast<std::ptrdiff_t>(width);
-  if (internal::PresortApplies(row_width, sorted_ids.data(), n)) {
-    // The presorted sort groups as it goes; if it declines, sort plainly.
-    bool grouped = false;
-    internal::WithWidth(row_width, [&](auto fixed) {
-      constexpr std::ptrdiff_t kWidth = decltype(fixed)::value;
-      unique_ids.clear();
-      internal::GroupOutput<I> groups{unique_ids, inverse};
-      grouped = internal::SortRowIdsByFirstValue<stable, T, I, kWidth>(
-          data, row_width, tolerance, sorted_ids.data(), n, &groups);
-      if (!grouped) {
-        internal::SortRowIdsPlain<stable, T, I, kWidth>(data, row_width, tolerance, sorted_ids);
-      }
-    });
-    if (grouped) return;
-  } else {
-    internal::ArgSortAlongHeight<stable>(data, height, width, tolerance, sorted_ids);
-  }
-  unique_ids.resize(n);
-
-  internal::WithWidth(static_cast<std::ptrdiff_t>(width), [&](auto fixed) {
-    internal::GroupSorted<T, I, decltype(fixed)::value>(data, static_cast<std::ptrdiff_t>(width),
-                                                        tolerance, sorted_ids, unique_ids, inverse);
-  });
+  internal::UniqueIdsBySorting<stable>(data, height, width, tolerance, sorted_ids, unique_ids,
+                                       inverse);
 }
 
 // Sorts the representatives `ids` ascending and renumbers `inverse` to match.
