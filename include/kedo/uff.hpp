@@ -4,10 +4,13 @@
 #define KEDO_UFF_HPP
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "kedo/allocator.hpp"
@@ -56,8 +59,261 @@ void StableArgSort(const T* values, std::size_t n, I* order, T* sorted_values) {
   }
 }
 
+// Squared Euclidean distance of two rows of kWidth (when > 0) or `columns`
+// columns, accumulated in column order in T.
+template <std::ptrdiff_t kWidth, typename T>
+inline T SquaredDistance(const T* a, const T* b, std::ptrdiff_t columns) {
+  const std::ptrdiff_t w = kWidth > 0 ? kWidth : columns;
+  T sum = T(0);
+  for (std::ptrdiff_t c = 0; c < w; ++c) {
+    const T difference = a[c] - b[c];
+    sum += difference * difference;
+  }
+  return sum;
+}
+
+// The rows at the key-order positions [front, back), bucketed by a grid over
+// their first column (first two when there are three or more) whose cells are
+// twice the tolerance wide. Positions enter at the back and leave at the
+// front, so each cell's list, linked through next_, stays in position order.
+//
+// A row whose squared distance to the query, in T, is below the tolerance
+// squared differs from it by less than the tolerance in every column, so by
+// less than half a cell. The quotients that place rows in cells are kept
+// below 2^40 cells, where rounding moves them by less than 2^-12 of a cell;
+// so such a row lies in the query's cell or in the neighbour on the side of
+// the cell's middle where the query lies (both neighbours within 2^-10 of the
+// middle): 2 cells, or 4 over two columns. The rows that have no cell (a value
+// too far out for the grid, or not finite) are visited by every query. Cells
+// are stored modulo 2^32 in each column; cells that share a slot that way only
+// add rows to look at.
+template <typename T, typename I>
+class KeyWindowGrid {
+ public:
+  // Over the rows[0 .. rows) of `data` in the order key_order[0 .. rows).
+  KeyWindowGrid(const T* data, std::ptrdiff_t rows, std::ptrdiff_t columns, const I* key_order,
+                T tolerance)
+      : data_(data),
+        rows_(rows),
+        columns_(columns),
+        key_order_(key_order),
+        two_columns_(columns > 2),
+        cells_per_unit_(1.0 / (2.0 * static_cast<double>(tolerance))) {}
+
+  std::ptrdiff_t front() const { return front_; }
+  std::ptrdiff_t back() const { return back_; }
+  // Table probes and list steps since the last call.
+  std::ptrdiff_t TakeWork() { return std::exchange(work_, 0); }
+
+  // Makes the grid hold the positions [front, back). False, with the grid
+  // unusable, when memory runs out.
+  bool Assign(std::ptrdiff_t front, std::ptrdiff_t back) {
+    if (!next_) {
+      next_.reset(new (std::nothrow) I[static_cast<std::size_t>(rows_)]);
+      if (!next_) return false;
+    }
+    if (capacity_ != kFirstCapacity) {
+      slots_.reset(new (std::nothrow) Slot[kFirstCapacity]);
+      capacity_ = slots_ ? kFirstCapacity : 0;
+      if (!slots_) return false;
+    }
+    for (std::size_t s = 0; s < capacity_; ++s) slots_[s].tail = kFree;
+    used_ = 0;
+    orphans_ = Slot{0, 0, -1, -1};
+    front_ = back_ = front;
+    while (back_ < back) {
+      if (!PushBack()) return false;
+    }
+    return true;
+  }
+
+  // Starts an empty window at `position`; the cells stay allocated.
+  void Restart(std::ptrdiff_t position) { front_ = back_ = position; }
+
+  // Adds position back(), which must be below `rows`. False, with the grid
+  // unusable, when memory runs out.
+  bool PushBack() {
+    if (4 * (used_ + 1) > 3 * capacity_ && !Rehash()) return false;
+    Slot& list = ListOf(Row(back_));
+    Next(back_) = -1;
+    if (list.head == -1) {
+      list.head = static_cast<I>(back_);
+    } else {
+      Next(list.tail) = static_cast<I>(back_);
+    }
+    list.tail = static_cast<I>(back_);
+    ++back_;
+    return true;
+  }
+
+  // Removes position front().
+  void PopFront() {
+    Slot& list = ListOf(Row(front_));
+    list.head = Next(front_);
+    ++front_;
+  }
+
+  // Calls visit(position) for every position in the grid whose row may lie
+  // within the tolerance of `row`. False, without calls, when `row` has no
+  // cell.
+  template <typename Visit>
+  bool ForEachNear(const T* row, Visit&& visit) {
+    double qx = 0;
+    double qy = 0;
+    if (!QuotientsOf(row, qx, qy)) return false;
+    const double x = std::floor(qx);
+    const double y = std::floor(qy);
+    const std::uint32_t x_first = Near(qx - x, true);
+    const std::uint32_t x_last = Near(qx - x, false);
+    const std::uint32_t y_first = two_columns_ ? Near(qy - y, true) : 0;
+    const std::uint32_t y_last = two_columns_ ? Near(qy - y, false) : 0;
+    for (std::uint32_t dx = x_first; dx != x_last + 1; ++dx) {
+      for (std::uint32_t dy = y_first; dy != y_last + 1; ++dy) {
+        const Slot* cell = Find(Wrap(x) + dx, Wrap(y) + dy);
+        if (cell != nullptr) Walk(*cell, visit);
+      }
+    }
+    Walk(orphans_, visit);
+    return true;
+  }
+
+ private:
+  static constexpr I kFree = -2;
+  static constexpr std::size_t kFirstCapacity = 64;
+  struct Slot {
+    std::uint32_t x;
+    std::uint32_t y;
+    I head;  // -1: empty list
+    I tail;  // kFree: slot not in use
+  };
+
+  // Moves the cells that hold rows into a table with room for twice as many
+  // and drops the empty ones.
+  bool Rehash() {
+    std::size_t held = 0;
+    for (std::size_t s = 0; s < capacity_; ++s)
+      held += slots_[s].tail != kFree && slots_[s].head != -1;
+    std::size_t capacity = kFirstCapacity;
+    while (capacity < 2 * (held + 1)) capacity *= 2;
+    std::unique_ptr<Slot[]> slots(new (std::nothrow) Slot[capacity]);
+    if (!slots) return false;
+    for (std::size_t s = 0; s < capacity; ++s) slots[s].tail = kFree;
+    std::swap(slots, slots_);
+    const std::size_t old_capacity = std::exchange(capacity_, capacity);
+    work_ += static_cast<std::ptrdiff_t>(old_capacity + capacity);
+    for (std::size_t s = 0; s < old_capacity; ++s) {
+      const Slot& slot = slots[s];
+      if (slot.tail == kFree || slot.head == -1) continue;
+      std::size_t t = Home(slot.x, slot.y);
+      while (slots_[t].tail != kFree) t = (t + 1) & (capacity_ - 1);
+      slots_[t] = slot;
+    }
+    used_ = held;
+    return true;
+  }
+
+  I& Next(std::ptrdiff_t position) { return next_[static_cast<std::size_t>(position)]; }
+
+  const T* Row(std::ptrdiff_t position) const {
+    return data_ + static_cast<std::ptrdiff_t>(key_order_[position]) * columns_;
+  }
+
+  // The row's position in cells; false when the row has no cell.
+  bool QuotientsOf(const T* row, double& qx, double& qy) const {
+    constexpr double kLimit = 1099511627776.0;  // 2^40
+    qx = static_cast<double>(row[0]) * cells_per_unit_;
+    qy = two_columns_ ? static_cast<double>(row[1]) * cells_per_unit_ : 0.0;
+    return std::fabs(qx) < kLimit && std::fabs(qy) < kLimit;
+  }
+
+  static std::uint32_t Wrap(double cell) {
+    return static_cast<std::uint32_t>(static_cast<std::int64_t>(cell));
+  }
+
+  // The first (-1 or 0) or last (0 or 1) cell offset to visit for a query at
+  // `fraction` of its cell.
+  static std::uint32_t Near(double fraction, bool first) {
+    constexpr double kMargin = 1.0 / 1024;
+    if (first) return fraction < 0.5 + kMargin ? ~0u : 0u;
+    return fraction > 0.5 - kMargin ? 1u : 0u;
+  }
+
+  bool CellOf(const T* row, std::uint32_t& x, std::uint32_t& y) const {
+    double qx = 0;
+    double qy = 0;
+    if (!QuotientsOf(row, qx, qy)) return false;
+    x = Wrap(std::floor(qx));
+    y = Wrap(std::floor(qy));
+    return true;
+  }
+
+  std::size_t Home(std::uint32_t x, std::uint32_t y) const {
+    std::uint64_t h = (std::uint64_t{x} << 32 | y) * 0x9E3779B97F4A7C15ull;
+    h ^= h >> 29;
+    h *= 0xBF58476D1CE4E5B9ull;
+    h ^= h >> 32;
+    return static_cast<std::size_t>(h) & (capacity_ - 1);
+  }
+
+  const Slot* Find(std::uint32_t x, std::uint32_t y) {
+    for (std::size_t s = Home(x, y);; s = (s + 1) & (capacity_ - 1)) {
+      ++work_;
+      const Slot& slot = slots_[s];
+      if (slot.tail == kFree) return nullptr;
+      if (slot.x == x && slot.y == y) return &slot;
+    }
+  }
+
+  // The list of `row`'s cell, created empty if the cell has no slot yet, or
+  // the list of the rows without a cell.
+  Slot& ListOf(const T* row) {
+    std::uint32_t x = 0;
+    std::uint32_t y = 0;
+    if (!CellOf(row, x, y)) return orphans_;
+    std::size_t s = Home(x, y);
+    for (;; s = (s + 1) & (capacity_ - 1)) {
+      ++work_;
+      Slot& slot = slots_[s];
+      if (slot.tail == kFree) break;
+      if (slot.x == x && slot.y == y) return slot;
+    }
+    ++used_;
+    slots_[s] = Slot{x, y, -1, -1};
+    return slots_[s];
+  }
+
+  template <typename Visit>
+  void Walk(const Slot& list, Visit& visit) {
+    for (I q = list.head; q != -1; q = Next(q)) {
+      ++work_;
+      visit(static_cast<std::ptrdiff_t>(q));
+    }
+  }
+
+  const T* data_;
+  std::ptrdiff_t rows_;
+  std::ptrdiff_t columns_;
+  const I* key_order_;
+  bool two_columns_;
+  double cells_per_unit_;
+  std::unique_ptr<I[]> next_;
+  std::unique_ptr<Slot[]> slots_;
+  std::size_t capacity_ = 0;
+  std::size_t used_ = 0;
+  Slot orphans_{0, 0, -1, -1};
+  std::ptrdiff_t front_ = 0;
+  std::ptrdiff_t back_ = 0;
+  std::ptrdiff_t work_ = 0;
+};
+
 // The sweep of Uff for a width fixed at compile time (kWidth > 0) or given
 // by `columns` (kWidth = 0). sorted_key[p] equals key[key_order[p]].
+//
+// Each anchor compares itself with every row of its key window. When windows
+// grow long (rows whose sums are close but which lie far apart), the rows of
+// the window are kept in a KeyWindowGrid instead and each anchor compares
+// itself only with the rows near it: the same rows pass, so the result is the
+// same. The grid is dropped again while it saves too little.
 template <typename T, typename I, std::ptrdiff_t kWidth>
 void UffSweep(const T* data, std::ptrdiff_t rows, std::ptrdiff_t columns, const I* key_order,
               const T* sorted_key, T tolerance, bool sorted_index, T* unique, I* index, I& count,
@@ -65,6 +321,18 @@ void UffSweep(const T* data, std::ptrdiff_t rows, std::ptrdiff_t columns, const 
   const std::ptrdiff_t w = kWidth > 0 ? kWidth : columns;
   const T tolerance_squared = tolerance * tolerance;
   constexpr std::ptrdiff_t kAhead = 24;
+  // A window this long makes the grid worth building.
+  constexpr std::ptrdiff_t kLongWindow = 256;
+  // Anchors between checks that the grid still pays.
+  constexpr std::ptrdiff_t kCheckEvery = 64;
+  KeyWindowGrid<T, I> grid(data, rows, w, key_order, tolerance);
+  bool gridded = false;
+  std::ptrdiff_t anchors = 0;
+  std::ptrdiff_t no_grid_before = 0;  // anchor count before which no grid is built
+  std::ptrdiff_t backoff = kCheckEvery;
+  std::ptrdiff_t window_work = 0;  // rows the plain sweep would have compared
+  std::ptrdiff_t grid_work = 0;
+  std::ptrdiff_t next_check = 0;
   std::fill(inverse, inverse + rows, I(-1));
   count = 0;
   for (std::ptrdiff_t p = 0; p < rows; ++p) {
@@ -72,6 +340,13 @@ void UffSweep(const T* data, std::ptrdiff_t rows, std::ptrdiff_t columns, const 
       const std::ptrdiff_t ahead = key_order[p + kAhead];
       __builtin_prefetch(inverse + ahead);
       __builtin_prefetch(data + ahead * w);
+    }
+    if (gridded) {
+      if (grid.front() == p && grid.back() > p) {
+        grid.PopFront();
+      } else {
+        grid.Restart(p + 1);
+      }
     }
     const std::ptrdiff_t anchor = key_order[p];
     if (inverse[anchor] != -1) continue;
@@ -83,16 +358,51 @@ void UffSweep(const T* data, std::ptrdiff_t rows, std::ptrdiff_t columns, const 
     }
     inverse[anchor] = group;
     const T anchor_key = sorted_key[p];
-    for (std::ptrdiff_t q = p + 1; q < rows; ++q) {
-      if (!(sorted_key[q] - anchor_key < tolerance)) break;
+    auto compare = [&](std::ptrdiff_t q) {
       const std::ptrdiff_t candidate = key_order[q];
-      const T* candidate_row = data + candidate * w;
-      T distance_squared = T(0);
-      for (std::ptrdiff_t c = 0; c < w; ++c) {
-        const T difference = anchor_row[c] - candidate_row[c];
-        distance_squared += difference * difference;
+      if (tolerance_squared > SquaredDistance<kWidth>(anchor_row, data + candidate * w, w)) {
+        inverse[candidate] = group;
       }
-      if (tolerance_squared > distance_squared) inverse[candidate] = group;
+    };
+    ++anchors;
+    // Keys ascend along the order, so the rows already in the grid stay in
+    // the window of every later anchor; the check only guards that.
+    if (gridded && grid.back() > p + 1 && !(sorted_key[grid.back() - 1] - anchor_key < tolerance)) {
+      gridded = false;
+    }
+    if (gridded) {
+      while (gridded && grid.back() < rows && sorted_key[grid.back()] - anchor_key < tolerance) {
+        gridded = grid.PushBack();
+      }
+    }
+    if (gridded) {
+      window_work += grid.back() - p - 1;
+      if (!grid.ForEachNear(anchor_row, compare)) {
+        for (std::ptrdiff_t q = p + 1; q < grid.back(); ++q) compare(q);
+        grid_work += grid.back() - p - 1;
+      }
+      if (anchors >= next_check) {
+        grid_work += grid.TakeWork();
+        if (2 * grid_work > window_work) {
+          gridded = false;
+          no_grid_before = anchors + backoff;
+          backoff *= 2;
+        }
+        window_work = grid_work = 0;
+        next_check = anchors + kCheckEvery;
+      }
+    } else {
+      std::ptrdiff_t q = p + 1;
+      for (; q < rows; ++q) {
+        if (!(sorted_key[q] - anchor_key < tolerance)) break;
+        compare(q);
+      }
+      if (q - p > kLongWindow && anchors >= no_grid_before && w > 0) {
+        gridded = grid.Assign(p + 1, q);
+        grid.TakeWork();
+        window_work = grid_work = 0;
+        next_check = anchors + kCheckEvery;
+      }
     }
     ++count;
   }

@@ -425,6 +425,167 @@ TYPED_TEST(ArgSortTest, NanKeysStillGiveAPermutation) {
   }
 }
 
+// Rows whose sums lie within one key window but which lie far apart. Shapes:
+// 0, clusters of near copies spread over the plane of sum 1; 1, the same
+// with NaN, infinities and values too large for the sweep's grid mixed in;
+// 2, rows that share their first two columns and differ in the others, so a
+// grid over those columns saves nothing; 3, sums spread over twenty
+// tolerances, so the window slides along the rows.
+template <typename T>
+std::vector<T> LongWindowRows(std::mt19937& rng, int shape, int width, int height, T tolerance) {
+  const double tol = static_cast<double>(tolerance);
+  std::uniform_int_distribution<int> site(0, 40);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  std::normal_distribution<double> noise(0.0, 0.3 * tol);
+  const double far = 3.0 * tol * 1099511627776.0;  // beyond 2^40 cells of 2 tol
+  std::vector<T> values;
+  std::vector<double> row(static_cast<std::size_t>(width));
+  for (int r = 0; r < height; ++r) {
+    double sum = 0.0;
+    for (int c = 0; c + 1 < width; ++c) {
+      double v = site(rng) * 1.5 * tol + noise(rng);
+      if (shape == 2 && c < 2) v = 0.25 * tol;
+      if (shape == 2 && c >= 2) v = site(rng) * 3.0 * tol;
+      row[static_cast<std::size_t>(c)] = v;
+      sum += v;
+    }
+    if (shape == 1 && r % 7 == 3 && width > 1) {
+      const double wild = (r % 21 == 3 ? -far : far) * (1 + r % 2);
+      sum += wild - row[0];
+      row[0] = wild;
+    }
+    const double target = shape == 3 ? 1.0 + 20.0 * tol * unit(rng) : 1.0;
+    row[static_cast<std::size_t>(width - 1)] = target - sum;
+    if (shape == 1 && r % 11 == 5) {
+      const T specials[] = {std::numeric_limits<T>::quiet_NaN(), std::numeric_limits<T>::infinity(),
+                            -std::numeric_limits<T>::infinity()};
+      row[static_cast<std::size_t>(r % width)] = static_cast<double>(specials[r % 3]);
+    }
+    for (const double v : row) values.push_back(static_cast<T>(v));
+  }
+  // Some exact copies, shuffled in.
+  for (int r = 0; r < height / 10; ++r) {
+    const auto from = static_cast<std::size_t>(rng() % static_cast<unsigned>(height));
+    const auto to = static_cast<std::size_t>(rng() % static_cast<unsigned>(height));
+    std::copy_n(values.begin() + static_cast<std::ptrdiff_t>(from) * width, width,
+                values.begin() + static_cast<std::ptrdiff_t>(to) * width);
+  }
+  return values;
+}
+
+TYPED_TEST(UffTest, LongKeyWindowsMatchTheModel) {
+  using T = TypeParam;
+  std::mt19937 rng(29);
+  for (const int shape : {0, 1, 2, 3}) {
+    for (const int width : {2, 3, 4, 6}) {
+      if (shape == 2 && width < 4) continue;
+      for (const T tolerance : {T(0.01), T(0.37)}) {
+        SCOPED_TRACE(::testing::Message()
+                     << "shape " << shape << " width " << width << " tol " << tolerance);
+        const auto m =
+            kedo_test::MakeMatrix(width, LongWindowRows(rng, shape, width, 2500, tolerance));
+        const std::vector<T> projection(static_cast<std::size_t>(width), T(1));
+        const auto keys = kedo_test::ModelKeys(m, projection);
+        this->ExpectModel(m, projection, tolerance, kedo::ArgSort<int>(keys));
+      }
+    }
+  }
+}
+
+// One column under a zero weight: every key is 0, so the window holds every
+// row, and the grid works on the column itself.
+TYPED_TEST(UffTest, ZeroProjectionMatchesTheModel) {
+  using T = TypeParam;
+  std::mt19937 rng(31);
+  std::uniform_int_distribution<int> site(-300, 300);
+  std::normal_distribution<double> noise(0.0, 0.2);
+  std::vector<T> values;
+  for (int r = 0; r < 2000; ++r) values.push_back(static_cast<T>(site(rng) * 1.3 + noise(rng)));
+  this->ExpectModel(kedo_test::MakeMatrix(1, values), {T(0)}, T(1));
+}
+
+// The grid's contract, on rows placed at and across cell borders, rows too
+// far out for the grid and rows that are not finite: every visited position
+// is in [front, back) and visited once, and every row within the tolerance of
+// the query is visited.
+TYPED_TEST(UffTest, KeyWindowGridVisitsEveryRowWithinTheTolerance) {
+  using T = TypeParam;
+  std::mt19937 rng(37);
+  for (const int width : {1, 2, 3, 5}) {
+    const T tolerance = T(0.125);
+    const double cell = 2.0 * static_cast<double>(tolerance);
+    std::uniform_int_distribution<int> site(-6, 6);
+    std::uniform_int_distribution<int> kind(0, 19);
+    const int rows = 3000;
+    std::vector<T> values;
+    for (int r = 0; r < rows; ++r) {
+      for (int c = 0; c < width; ++c) {
+        double v = site(rng) * cell;
+        switch (kind(rng)) {
+          case 0:
+            v += static_cast<double>(tolerance);
+            break;
+          case 1:
+            v = std::nextafter(v, -1e300);
+            break;
+          case 2:
+            v = 1e15 * site(rng);
+            break;
+          case 3:
+            v = static_cast<double>(std::numeric_limits<T>::infinity());
+            break;
+          case 4:
+            v = static_cast<double>(std::numeric_limits<T>::quiet_NaN());
+            break;
+          case 5:
+            v = std::ldexp(cell, 40) + 0.2 * (static_cast<double>(rng() % 1000u) / 1000.0 - 0.5);
+            break;
+          default:
+            v += 0.3 * cell * (static_cast<double>(rng() % 1000u) / 1000.0);
+        }
+        values.push_back(static_cast<T>(v));
+      }
+    }
+    std::vector<int> order(static_cast<std::size_t>(rows));
+    std::iota(order.begin(), order.end(), 0);
+    std::shuffle(order.begin(), order.end(), rng);
+    kedo::internal::KeyWindowGrid<T, int> grid(values.data(), rows, width, order.data(), tolerance);
+    ASSERT_TRUE(grid.Assign(0, 200));
+    const T tolerance_squared = tolerance * tolerance;
+    while (grid.back() < rows) {
+      if (rng() % 3u != 0) {
+        ASSERT_TRUE(grid.PushBack());
+      } else if (grid.front() < grid.back()) {
+        grid.PopFront();
+      }
+      const int query = static_cast<int>(rng() % static_cast<unsigned>(rows));
+      const T* query_row = values.data() + static_cast<std::ptrdiff_t>(query) * width;
+      std::vector<int> seen(static_cast<std::size_t>(rows), 0);
+      const bool placed = grid.ForEachNear(query_row, [&](std::ptrdiff_t q) {
+        ASSERT_GE(q, grid.front());
+        ASSERT_LT(q, grid.back());
+        ++seen[static_cast<std::size_t>(q)];
+      });
+      bool finite = true;
+      for (int c = 0; c < (width > 2 ? 2 : 1); ++c) {
+        finite =
+            finite && std::fabs(static_cast<double>(query_row[c]) / cell) < std::ldexp(1.0, 40);
+      }
+      ASSERT_EQ(placed, finite);
+      if (!placed) continue;
+      for (std::ptrdiff_t q = grid.front(); q < grid.back(); ++q) {
+        const T* row =
+            values.data() + static_cast<std::ptrdiff_t>(order[static_cast<std::size_t>(q)]) * width;
+        const T d2 = kedo::internal::SquaredDistance<0>(query_row, row, width);
+        ASSERT_LE(seen[static_cast<std::size_t>(q)], 1);
+        if (tolerance_squared > d2) {
+          ASSERT_EQ(seen[static_cast<std::size_t>(q)], 1) << "position " << q << " width " << width;
+        }
+      }
+    }
+  }
+}
+
 TYPED_TEST(UffTest, NanRowDoesNotStopTheSweep) {
   using T = TypeParam;
   const T nan = this->kNaN;
