@@ -266,6 +266,34 @@ void FuzzUff(const std::vector<T>& data, int height, int width, const std::vecto
     }
     CHECK(tolerance * tolerance > distance_squared);
   }
+
+  // The unordered groups are those of the plain sweep, which compares each
+  // anchor with every row of its key window (the core may skip rows it can
+  // rule out).
+  const std::vector<int> order = kedo::ArgSort<int>(key);
+  std::vector<int> plain(static_cast<std::size_t>(height), -1);
+  int groups = 0;
+  for (std::size_t p = 0; p < order.size(); ++p) {
+    const int anchor = order[p];
+    if (plain[static_cast<std::size_t>(anchor)] != -1) continue;
+    plain[static_cast<std::size_t>(anchor)] = groups;
+    for (std::size_t q = p + 1; q < order.size(); ++q) {
+      const int r = order[q];
+      if (!(key[static_cast<std::size_t>(r)] - key[static_cast<std::size_t>(anchor)] < tolerance)) {
+        break;
+      }
+      T distance_squared = T(0);
+      for (int c = 0; c < width; ++c) {
+        const T difference = data[static_cast<std::size_t>(anchor * width + c)] -
+                             data[static_cast<std::size_t>(r * width + c)];
+        distance_squared += difference * difference;
+      }
+      if (tolerance * tolerance > distance_squared) plain[static_cast<std::size_t>(r)] = groups;
+    }
+    ++groups;
+  }
+  CHECK(groups == count_a);
+  CHECK(plain == inverse_a);
 }
 
 // A comparator that answers from the input, possibly inconsistently, and

@@ -172,6 +172,23 @@ def test_many_rows_in_one_window_match_reference(seed, dtype):
         assert_identical(run(x, 0.3, sorted_index), ref_uff(x, 0.3, sorted_index))
 
 
+@pytest.mark.parametrize("seed", range(3))
+def test_points_on_a_plane_match_reference(seed, dtype):
+    # Every sum is about 1, so each key window holds nearly all later rows and
+    # the sweep looks only at rows near each anchor. Some rows lie beyond
+    # where the sweep can place them (1e14) or hold NaN or an infinity.
+    rng = np.random.default_rng(80 + seed)
+    n, tolerance = 420, 0.05
+    xy = rng.integers(0, 12, size=(n, 2)) * 0.06 + rng.normal(0, 0.01, size=(n, 2))
+    xy[rng.random(n) < 0.05, 0] = 1e14 * rng.choice([-1, 1])
+    x = np.column_stack([xy, 1.0 - xy.sum(axis=1)])
+    x[rng.random(n) < 0.03, 1] = rng.choice([np.nan, np.inf, -np.inf])
+    x[rng.integers(0, n, size=40)] = x[rng.integers(0, n, size=40)]
+    x = x.astype(dtype)
+    for sorted_index in (False, True):
+        assert_identical(run(x, tolerance, sorted_index), ref_uff(x, tolerance, sorted_index))
+
+
 @pytest.mark.parametrize("tolerance", [0.0, -0.0, -1.0, NAN])
 def test_without_positive_tolerance_every_row_stands_alone(tolerance, dtype, sorted_index):
     # Enough rows for the radix argsort; NaN, infinite and repeated keys.
