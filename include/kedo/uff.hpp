@@ -73,8 +73,9 @@ inline T SquaredDistance(const T* a, const T* b, std::ptrdiff_t columns) {
 }
 
 // The rows at the key-order positions [front, back), bucketed by a grid over
-// their first column (first two when there are three or more) whose cells are
-// twice the tolerance wide. Positions enter at the back and leave at the
+// one column (two when there are three or more) whose cells are twice the
+// tolerance wide: the columns in which a sample of the rows falls in the most
+// cells. Positions enter at the back and leave at the
 // front, so each cell's list, linked through next_, stays in position order.
 //
 // A row whose squared distance to the query, in T, is below the tolerance
@@ -97,10 +98,12 @@ class KeyWindowGrid {
         rows_(rows),
         columns_(columns),
         key_order_(key_order),
-        two_columns_(columns > 2),
         cells_per_unit_(1.0 / (2.0 * static_cast<double>(tolerance))) {}
 
   std::ptrdiff_t front() const { return front_; }
+  // The columns the cells are formed over (y_column() is -1 for one).
+  std::ptrdiff_t x_column() const { return x_column_; }
+  std::ptrdiff_t y_column() const { return y_column_; }
   std::ptrdiff_t back() const { return back_; }
   // Table probes and list steps since the last call.
   std::ptrdiff_t TakeWork() { return std::exchange(work_, 0); }
@@ -120,6 +123,7 @@ class KeyWindowGrid {
     for (std::size_t s = 0; s < capacity_; ++s) slots_[s].tail = kFree;
     used_ = 0;
     orphans_ = Slot{0, 0, -1, -1};
+    ChooseColumns(front, back);
     front_ = back_ = front;
     while (back_ < back) {
       if (!PushBack()) return false;
@@ -165,8 +169,8 @@ class KeyWindowGrid {
     const double y = std::floor(qy);
     const std::uint32_t x_first = Near(qx - x, true);
     const std::uint32_t x_last = Near(qx - x, false);
-    const std::uint32_t y_first = two_columns_ ? Near(qy - y, true) : 0;
-    const std::uint32_t y_last = two_columns_ ? Near(qy - y, false) : 0;
+    const std::uint32_t y_first = y_column_ >= 0 ? Near(qy - y, true) : 0;
+    const std::uint32_t y_last = y_column_ >= 0 ? Near(qy - y, false) : 0;
     for (std::uint32_t dx = x_first; dx != x_last + 1; ++dx) {
       for (std::uint32_t dy = y_first; dy != y_last + 1; ++dy) {
         const Slot* cell = Find(Wrap(x) + dx, Wrap(y) + dy);
@@ -218,11 +222,44 @@ class KeyWindowGrid {
     return data_ + static_cast<std::ptrdiff_t>(key_order_[position]) * columns_;
   }
 
+  static constexpr double kLimit = 1099511627776.0;  // 2^40 cells
+
+  // Sets x_column_ and y_column_ to the column (and, with three or more, the
+  // second column) whose values in a sample of the rows [front, back) fall in
+  // the most distinct cells; ties go to the lower column.
+  void ChooseColumns(std::ptrdiff_t front, std::ptrdiff_t back) {
+    constexpr std::ptrdiff_t kSample = 128;
+    const std::ptrdiff_t held = back - front;
+    const std::ptrdiff_t samples = std::min(held, kSample);
+    double cells[kSample];
+    std::ptrdiff_t best[2] = {0, -1};
+    std::ptrdiff_t best_counts[2] = {-1, -1};
+    for (std::ptrdiff_t c = 0; c < columns_; ++c) {
+      std::ptrdiff_t n = 0;
+      for (std::ptrdiff_t k = 0; k < samples; ++k) {
+        const double q = static_cast<double>(Row(front + k * held / samples)[c]) * cells_per_unit_;
+        if (std::fabs(q) < kLimit) cells[n++] = std::floor(q);
+      }
+      std::sort(cells, cells + n);
+      const std::ptrdiff_t count = std::unique(cells, cells + n) - cells;
+      if (count > best_counts[0]) {
+        best[1] = best[0];
+        best_counts[1] = best_counts[0];
+        best[0] = c;
+        best_counts[0] = count;
+      } else if (count > best_counts[1]) {
+        best[1] = c;
+        best_counts[1] = count;
+      }
+    }
+    x_column_ = best[0];
+    y_column_ = columns_ > 2 ? best[1] : -1;
+  }
+
   // The row's position in cells; false when the row has no cell.
   bool QuotientsOf(const T* row, double& qx, double& qy) const {
-    constexpr double kLimit = 1099511627776.0;  // 2^40
-    qx = static_cast<double>(row[0]) * cells_per_unit_;
-    qy = two_columns_ ? static_cast<double>(row[1]) * cells_per_unit_ : 0.0;
+    qx = static_cast<double>(row[x_column_]) * cells_per_unit_;
+    qy = y_column_ >= 0 ? static_cast<double>(row[y_column_]) * cells_per_unit_ : 0.0;
     return std::fabs(qx) < kLimit && std::fabs(qy) < kLimit;
   }
 
@@ -294,7 +331,8 @@ class KeyWindowGrid {
   std::ptrdiff_t rows_;
   std::ptrdiff_t columns_;
   const I* key_order_;
-  bool two_columns_;
+  std::ptrdiff_t x_column_ = 0;
+  std::ptrdiff_t y_column_ = -1;
   double cells_per_unit_;
   std::unique_ptr<I[]> next_;
   std::unique_ptr<Slot[]> slots_;

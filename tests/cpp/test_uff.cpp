@@ -428,8 +428,8 @@ TYPED_TEST(ArgSortTest, NanKeysStillGiveAPermutation) {
 // Rows whose sums lie within one key window but which lie far apart. Shapes:
 // 0, clusters of near copies spread over the plane of sum 1; 1, the same
 // with NaN, infinities and values too large for the sweep's grid mixed in;
-// 2, rows that share their first two columns and differ in the others, so a
-// grid over those columns saves nothing; 3, sums spread over twenty
+// 2, rows on a lattice less than two tolerances wide in every column but
+// the last, so that a grid over any two columns saves little; 3, sums spread over twenty
 // tolerances, so the window slides along the rows.
 template <typename T>
 std::vector<T> LongWindowRows(std::mt19937& rng, int shape, int width, int height, T tolerance) {
@@ -444,8 +444,7 @@ std::vector<T> LongWindowRows(std::mt19937& rng, int shape, int width, int heigh
     double sum = 0.0;
     for (int c = 0; c + 1 < width; ++c) {
       double v = site(rng) * 1.5 * tol + noise(rng);
-      if (shape == 2 && c < 2) v = 0.25 * tol;
-      if (shape == 2 && c >= 2) v = site(rng) * 3.0 * tol;
+      if (shape == 2) v = (site(rng) % 5) * 0.45 * tol;
       row[static_cast<std::size_t>(c)] = v;
       sum += v;
     }
@@ -567,7 +566,8 @@ TYPED_TEST(UffTest, KeyWindowGridVisitsEveryRowWithinTheTolerance) {
         ++seen[static_cast<std::size_t>(q)];
       });
       bool finite = true;
-      for (int c = 0; c < (width > 2 ? 2 : 1); ++c) {
+      for (const std::ptrdiff_t c : {grid.x_column(), grid.y_column()}) {
+        if (c < 0) continue;
         finite =
             finite && std::fabs(static_cast<double>(query_row[c]) / cell) < std::ldexp(1.0, 40);
       }
@@ -584,6 +584,23 @@ TYPED_TEST(UffTest, KeyWindowGridVisitsEveryRowWithinTheTolerance) {
       }
     }
   }
+}
+
+// Rows that agree in their first columns: the grid forms its cells over the
+// columns where they differ.
+TYPED_TEST(UffTest, KeyWindowGridFormsCellsOverTheColumnsThatVary) {
+  using T = TypeParam;
+  std::vector<T> values;
+  for (int r = 0; r < 300; ++r) {
+    const T row[] = {T(7), T(-2), T(r % 17), T(5), T(r / 17), T(r % 3)};
+    values.insert(values.end(), row, row + 6);
+  }
+  std::vector<int> order(300);
+  std::iota(order.begin(), order.end(), 0);
+  kedo::internal::KeyWindowGrid<T, int> grid(values.data(), 300, 6, order.data(), T(0.1));
+  ASSERT_TRUE(grid.Assign(10, 300));
+  EXPECT_EQ(std::min(grid.x_column(), grid.y_column()), 2);
+  EXPECT_EQ(std::max(grid.x_column(), grid.y_column()), 4);
 }
 
 TYPED_TEST(UffTest, NanRowDoesNotStopTheSweep) {
