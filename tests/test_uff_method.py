@@ -173,10 +173,12 @@ def test_many_rows_in_one_window_match_reference(seed, dtype):
 
 
 @pytest.mark.parametrize("seed", range(3))
-def test_points_on_a_plane_match_reference(seed, dtype):
+@pytest.mark.parametrize("leading", [0, 1])
+def test_points_on_a_plane_match_reference(seed, leading, dtype):
     # Every sum is about 1, so each key window holds nearly all later rows and
     # the sweep looks only at rows near each anchor. Some rows lie beyond
-    # where the sweep can place them (1e14) or hold NaN or an infinity.
+    # where the sweep can place them (1e14) or hold NaN or an infinity; a
+    # leading column of one value must not hide how the others spread.
     rng = np.random.default_rng(80 + seed)
     n, tolerance = 420, 0.05
     xy = rng.integers(0, 12, size=(n, 2)) * 0.06 + rng.normal(0, 0.01, size=(n, 2))
@@ -184,7 +186,7 @@ def test_points_on_a_plane_match_reference(seed, dtype):
     x = np.column_stack([xy, 1.0 - xy.sum(axis=1)])
     x[rng.random(n) < 0.03, 1] = rng.choice([np.nan, np.inf, -np.inf])
     x[rng.integers(0, n, size=40)] = x[rng.integers(0, n, size=40)]
-    x = x.astype(dtype)
+    x = np.column_stack([np.full((n, leading), 3.0), x]).astype(dtype)
     for sorted_index in (False, True):
         assert_identical(run(x, tolerance, sorted_index), ref_uff(x, tolerance, sorted_index))
 
