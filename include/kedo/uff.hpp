@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <new>
 #include <type_traits>
@@ -347,11 +348,11 @@ class KeyWindowGrid {
 // The sweep of Uff for a width fixed at compile time (kWidth > 0) or given
 // by `columns` (kWidth = 0). sorted_key[p] equals key[key_order[p]].
 //
-// Each anchor compares itself with every row of its key window. When windows
-// grow long (rows whose sums are close but which lie far apart), the rows of
-// the window are kept in a KeyWindowGrid instead and each anchor compares
-// itself only with the rows near it: the same rows pass, so the result is the
-// same. The grid is dropped again while it saves too little.
+// Each anchor compares itself with every row of its key window. When a
+// window grows long (rows whose sums are close but which lie far apart), the
+// sweep keeps the window's rows in a KeyWindowGrid and compares each anchor
+// only with the rows near it: the same rows pass, so the result is the same.
+// It returns to the plain sweep when the grid saves too little.
 template <typename T, typename I, std::ptrdiff_t kWidth>
 void UffSweep(const T* data, std::ptrdiff_t rows, std::ptrdiff_t columns, const I* key_order,
               const T* sorted_key, T tolerance, bool sorted_index, T* unique, I* index, I& count,
@@ -363,86 +364,108 @@ void UffSweep(const T* data, std::ptrdiff_t rows, std::ptrdiff_t columns, const 
   constexpr std::ptrdiff_t kLongWindow = 256;
   // Anchors between checks that the grid still pays.
   constexpr std::ptrdiff_t kCheckEvery = 64;
-  KeyWindowGrid<T, I> grid(data, rows, w, key_order, tolerance);
-  bool gridded = false;
-  std::ptrdiff_t anchors = 0;
-  std::ptrdiff_t no_grid_before = 0;  // anchor count before which no grid is built
-  std::ptrdiff_t backoff = kCheckEvery;
-  std::ptrdiff_t window_work = 0;  // rows the plain sweep would have compared
-  std::ptrdiff_t grid_work = 0;
-  std::ptrdiff_t next_check = 0;
   std::fill(inverse, inverse + rows, I(-1));
   count = 0;
-  for (std::ptrdiff_t p = 0; p < rows; ++p) {
+
+  // Opens a group at position p unless its row is in one already (false).
+  auto open = [&](std::ptrdiff_t p) {
     if (p + kAhead < rows) {
       const std::ptrdiff_t ahead = key_order[p + kAhead];
       __builtin_prefetch(inverse + ahead);
       __builtin_prefetch(data + ahead * w);
     }
-    if (gridded) {
-      if (grid.front() == p && grid.back() > p) {
+    const std::ptrdiff_t anchor = key_order[p];
+    if (inverse[anchor] != -1) return false;
+    const T* anchor_row = data + anchor * w;
+    if (!sorted_index) {
+      std::copy(anchor_row, anchor_row + w, unique + static_cast<std::ptrdiff_t>(count) * w);
+      index[count] = static_cast<I>(anchor);
+    }
+    inverse[anchor] = count;
+    return true;
+  };
+  auto compare = [&](const T* anchor_row, std::ptrdiff_t q) {
+    const std::ptrdiff_t candidate = key_order[q];
+    if (tolerance_squared > SquaredDistance<kWidth>(anchor_row, data + candidate * w, w)) {
+      inverse[candidate] = count;
+    }
+  };
+
+  KeyWindowGrid<T, I> grid(data, rows, w, key_order, tolerance);
+  I no_grid_before = 0;  // no grid is built until there are more groups than this
+  std::ptrdiff_t backoff = kCheckEvery;
+  std::ptrdiff_t p = 0;
+  while (p < rows) {
+    // The plain sweep, up to and including an anchor with a long window.
+    std::ptrdiff_t window_end = -1;
+    for (; p < rows; ++p) {
+      if (!open(p)) continue;
+      const T* anchor_row = data + key_order[p] * w;
+      const T anchor_key = sorted_key[p];
+      std::ptrdiff_t q = p + 1;
+      for (; q < rows && sorted_key[q] - anchor_key < tolerance; ++q) compare(anchor_row, q);
+      ++count;
+      if (q - p > kLongWindow && count > no_grid_before && w > 0) {
+        window_end = q;
+        ++p;
+        break;
+      }
+    }
+    if (window_end < 0) break;
+    if (!grid.Assign(p, window_end)) {
+      no_grid_before = std::numeric_limits<I>::max();  // out of memory: plain from here
+      continue;
+    }
+
+    // The grid sweep, until the grid no longer pays. Keys ascend along the
+    // order, so the rows in the grid stay in the window of every later anchor.
+    std::ptrdiff_t window_work = 0;  // rows the plain sweep would compare
+    std::ptrdiff_t grid_work = 0;
+    grid.TakeWork();
+    I next_check = static_cast<I>(count + kCheckEvery);
+    for (; p < rows; ++p) {
+      if (grid.back() > p) {
         grid.PopFront();
       } else {
         grid.Restart(p + 1);
       }
-    }
-    const std::ptrdiff_t anchor = key_order[p];
-    if (inverse[anchor] != -1) continue;
-    const I group = count;
-    const T* anchor_row = data + anchor * w;
-    if (!sorted_index) {
-      std::copy(anchor_row, anchor_row + w, unique + group * w);
-      index[group] = static_cast<I>(anchor);
-    }
-    inverse[anchor] = group;
-    const T anchor_key = sorted_key[p];
-    auto compare = [&](std::ptrdiff_t q) {
-      const std::ptrdiff_t candidate = key_order[q];
-      if (tolerance_squared > SquaredDistance<kWidth>(anchor_row, data + candidate * w, w)) {
-        inverse[candidate] = group;
-      }
-    };
-    ++anchors;
-    // Keys ascend along the order, so the rows already in the grid stay in
-    // the window of every later anchor; the check only guards that.
-    if (gridded && grid.back() > p + 1 && !(sorted_key[grid.back() - 1] - anchor_key < tolerance)) {
-      gridded = false;
-    }
-    if (gridded) {
+      if (!open(p)) continue;
+      const T* anchor_row = data + key_order[p] * w;
+      const T anchor_key = sorted_key[p];
+      bool gridded = grid.back() == p + 1 || sorted_key[grid.back() - 1] - anchor_key < tolerance;
       while (gridded && grid.back() < rows && sorted_key[grid.back()] - anchor_key < tolerance) {
         gridded = grid.PushBack();
       }
-    }
-    if (gridded) {
+      if (!gridded) {
+        // Out of memory: this anchor's window plainly, and no grid again.
+        for (std::ptrdiff_t q = p + 1; q < rows && sorted_key[q] - anchor_key < tolerance; ++q) {
+          compare(anchor_row, q);
+        }
+        ++count;
+        ++p;
+        no_grid_before = std::numeric_limits<I>::max();
+        break;
+      }
       window_work += grid.back() - p - 1;
-      if (!grid.ForEachNear(anchor_row, compare)) {
-        for (std::ptrdiff_t q = p + 1; q < grid.back(); ++q) compare(q);
+      if (!grid.ForEachNear(anchor_row, [&](std::ptrdiff_t q) { compare(anchor_row, q); })) {
+        for (std::ptrdiff_t q = p + 1; q < grid.back(); ++q) compare(anchor_row, q);
         grid_work += grid.back() - p - 1;
       }
-      if (anchors >= next_check) {
+      ++count;
+      if (count >= next_check) {
         grid_work += grid.TakeWork();
         if (2 * grid_work > window_work) {
-          gridded = false;
-          no_grid_before = anchors + backoff;
+          no_grid_before = static_cast<I>(
+              std::min<std::ptrdiff_t>(count + backoff, std::numeric_limits<I>::max()));
           backoff *= 2;
+          ++p;
+          break;
         }
         window_work = grid_work = 0;
-        next_check = anchors + kCheckEvery;
-      }
-    } else {
-      std::ptrdiff_t q = p + 1;
-      for (; q < rows; ++q) {
-        if (!(sorted_key[q] - anchor_key < tolerance)) break;
-        compare(q);
-      }
-      if (q - p > kLongWindow && anchors >= no_grid_before && w > 0) {
-        gridded = grid.Assign(p + 1, q);
-        grid.TakeWork();
-        window_work = grid_work = 0;
-        next_check = anchors + kCheckEvery;
+        next_check = static_cast<I>(
+            std::min<std::ptrdiff_t>(count + kCheckEvery, std::numeric_limits<I>::max()));
       }
     }
-    ++count;
   }
 }
 

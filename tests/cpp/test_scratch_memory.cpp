@@ -1,5 +1,7 @@
 // The sort method's scratch stays within its bound of bytes per row, on every
-// path. Every allocation of this program is counted, so it runs on its own.
+// path, and the Uff sweep gives the same groups when the memory it only uses
+// to go faster is refused. Every allocation of this program is counted, so it
+// runs on its own.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,6 +12,7 @@
 #include <random>
 #include <vector>
 
+#include "kedo/uff.hpp"
 #include "kedo/unique_ids.hpp"
 
 namespace {
@@ -17,6 +20,8 @@ namespace {
 std::size_t live_bytes = 0;
 std::size_t peak_bytes = 0;
 bool counting = false;
+// Allocations that may fail (std::nothrow) of this many bytes or more fail.
+std::size_t refuse_optional_from = std::numeric_limits<std::size_t>::max();
 
 }  // namespace
 
@@ -33,6 +38,7 @@ void* operator new(std::size_t bytes) {
 }
 void* operator new[](std::size_t bytes) { return operator new(bytes); }
 void* operator new(std::size_t bytes, const std::nothrow_t&) noexcept {
+  if (bytes >= refuse_optional_from) return nullptr;
   try {
     return operator new(bytes);
   } catch (const std::bad_alloc&) {
@@ -134,6 +140,39 @@ TEST(ScratchMemory, HalfTheFirstValuesNaN) {
   ExpectWithinBound<double>(Rows::kHalfNaNFirst, 0.5);
   ExpectWithinBound<float>(Rows::kHalfNaNFirst, 0.5f);
   ExpectWithinBound<double>(Rows::kHalfNaNFirst, 0.0);
+}
+
+// Points on a plane, so that key windows are long and the sweep keeps them in
+// a grid. Refusing the grid's memory at any size, whether it is being built or
+// grows while in use, leaves the groups as they are.
+TEST(ScratchMemory, UffGroupsStayWhenItsGridIsRefused) {
+  const int n = 6000;
+  std::mt19937 random(11);
+  std::uniform_int_distribution<int> site(0, 70);
+  std::normal_distribution<double> noise(0.0, 0.002);
+  std::vector<double> data;
+  for (int r = 0; r < n; ++r) {
+    const double x = site(random) * 0.03 + noise(random);
+    const double y = site(random) * 0.03 + noise(random);
+    data.insert(data.end(), {x, y, 1.0 - x - y});
+  }
+  const std::vector<double> projection(3, 1.0);
+  auto run = [&](std::size_t refuse_from) {
+    std::vector<double> unique(data.size());
+    std::vector<int> index(n);
+    std::vector<int> inverse(n);
+    int count = 0;
+    refuse_optional_from = refuse_from;
+    kedo::Uff<false>(data.data(), n, 3, projection.data(), 0.01, false, unique.data(), index.data(),
+                     count, inverse.data());
+    refuse_optional_from = std::numeric_limits<std::size_t>::max();
+    inverse.push_back(count);
+    return inverse;
+  };
+  const std::vector<int> want = run(std::numeric_limits<std::size_t>::max());
+  for (const std::size_t refuse_from : {1u, 1024u, 4096u, 16384u, 24001u, 65536u, 131072u}) {
+    EXPECT_EQ(run(refuse_from), want) << "refusing from " << refuse_from << " bytes";
+  }
 }
 
 }  // namespace
