@@ -73,11 +73,11 @@ inline T SquaredDistance(const T* a, const T* b, std::ptrdiff_t columns) {
   return sum;
 }
 
-// The rows at the key-order positions [front, back), bucketed by a grid over
-// one column (two when there are three or more) whose cells are twice the
-// tolerance wide: the columns in which a sample of the rows falls in the most
-// cells. Positions enter at the back and leave at the
-// front, so each cell's list, linked through next_, stays in position order.
+// The rows at the key-order positions [front, back), bucketed by a grid with
+// cells twice the tolerance wide over one column (two when there are three or
+// more): those in which a sample of the rows falls in the most cells.
+// Positions enter at the back and leave at the front, so each cell's list,
+// linked through next_, stays in position order.
 //
 // A row whose squared distance to the query, in T, is below the tolerance
 // squared differs from it by less than the tolerance in every column, so by
@@ -102,10 +102,10 @@ class KeyWindowGrid {
         cells_per_unit_(1.0 / (2.0 * static_cast<double>(tolerance))) {}
 
   std::ptrdiff_t front() const { return front_; }
+  std::ptrdiff_t back() const { return back_; }
   // The columns the cells are formed over (y_column() is -1 for one).
   std::ptrdiff_t x_column() const { return x_column_; }
   std::ptrdiff_t y_column() const { return y_column_; }
-  std::ptrdiff_t back() const { return back_; }
   // Table probes and list steps since the last call.
   std::ptrdiff_t TakeWork() { return std::exchange(work_, 0); }
 
