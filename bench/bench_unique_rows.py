@@ -90,13 +90,22 @@ def shuffled_soup(n: int, width: int, dtype, seed: int = 4) -> np.ndarray:
     return np.ascontiguousarray(x.reshape(-1, 9)[triangles].reshape(-1, 3))
 
 
+def plane_soup(n: int, width: int, dtype, seed: int = 4) -> np.ndarray:
+    """The shuffled soup laid flat on the plane x + y + z = 1: every row sum is about 1,
+    so a key window of the Uff method holds nearly every later row."""
+    x = shuffled_soup(n, width, np.float64, seed)
+    x[:, 2] = 1.0 - x[:, 0] - x[:, 1]
+    return x.astype(dtype)
+
+
 WORKLOADS: dict[str, tuple[Callable[..., np.ndarray], float]] = {
     "exact": (exact_rows, 0.0),
     "noisy": (noisy_rows, NOISY_TOLERANCE),
     "soup": (triangle_soup, SOUP_TOLERANCE),
     "soup-shuffled": (shuffled_soup, SOUP_TOLERANCE),
+    "plane": (plane_soup, SOUP_TOLERANCE),
 }
-SOUPS = ("soup", "soup-shuffled")
+SOUPS = ("soup", "soup-shuffled", "plane")
 
 
 # ----------------------------------------------------------------------------- contenders
