@@ -254,17 +254,20 @@ void FuzzUff(const std::vector<T>& data, int height, int width, const std::vecto
     }
     key[static_cast<std::size_t>(r)] = sum;
   }
+  auto within_tolerance = [&](int a, int b) {
+    T distance_squared = T(0);
+    for (int c = 0; c < width; ++c) {
+      const T difference = data[static_cast<std::size_t>(a * width + c)] -
+                           data[static_cast<std::size_t>(b * width + c)];
+      distance_squared += difference * difference;
+    }
+    return tolerance * tolerance > distance_squared;
+  };
   for (int r = 0; r < height; ++r) {
     const int anchor = index_a[static_cast<std::size_t>(inverse_a[static_cast<std::size_t>(r)])];
     if (anchor == r) continue;
     CHECK(key[static_cast<std::size_t>(r)] - key[static_cast<std::size_t>(anchor)] < tolerance);
-    T distance_squared = T(0);
-    for (int c = 0; c < width; ++c) {
-      const T difference = data[static_cast<std::size_t>(anchor * width + c)] -
-                           data[static_cast<std::size_t>(r * width + c)];
-      distance_squared += difference * difference;
-    }
-    CHECK(tolerance * tolerance > distance_squared);
+    CHECK(within_tolerance(anchor, r));
   }
 
   // The unordered groups are those of the plain sweep, which compares each
@@ -282,13 +285,7 @@ void FuzzUff(const std::vector<T>& data, int height, int width, const std::vecto
       if (!(key[static_cast<std::size_t>(r)] - key[static_cast<std::size_t>(anchor)] < tolerance)) {
         break;
       }
-      T distance_squared = T(0);
-      for (int c = 0; c < width; ++c) {
-        const T difference = data[static_cast<std::size_t>(anchor * width + c)] -
-                             data[static_cast<std::size_t>(r * width + c)];
-        distance_squared += difference * difference;
-      }
-      if (tolerance * tolerance > distance_squared) plain[static_cast<std::size_t>(r)] = groups;
+      if (within_tolerance(anchor, r)) plain[static_cast<std::size_t>(r)] = groups;
     }
     ++groups;
   }
