@@ -47,14 +47,7 @@ const T* RowMatrixData(const RowMatrixArray<T>& query) {
 template <typename T>
 py::array_t<T> GatherRows(const T* data, int width, const std::int32_t* index, int count) {
   py::array_t<T> unique({static_cast<py::ssize_t>(count), static_cast<py::ssize_t>(width)});
-  T* out = unique.mutable_data();
-  const auto row_width = static_cast<std::ptrdiff_t>(width);
-  if (row_width > 0) {
-    for (int i = 0; i < count; ++i) {
-      const T* row = data + static_cast<std::ptrdiff_t>(index[i]) * row_width;
-      std::copy(row, row + row_width, out + static_cast<std::ptrdiff_t>(i) * row_width);
-    }
-  }
+  internal::GatherRows(data, width, index, static_cast<std::size_t>(count), unique.mutable_data());
   return unique;
 }
 

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <new>
+#include <numeric>
 #include <stdexcept>
 #include <type_traits>
 #include <utility>
@@ -206,29 +207,6 @@ struct TieBrokenLess {
   }
 };
 
-// Sorts [first, last) by insertion, as InsertionSort, but gives up once more
-// than `budget` elements have been moved; then the range is a permutation of
-// what it held. Returns whether it finished.
-template <typename E, typename Less>
-bool BoundedInsertionSort(E* first, E* last, const Less& less, std::size_t budget) {
-  constexpr std::ptrdiff_t kAhead = 16;
-  for (E* current = first + (first != last); current < last; ++current) {
-    if (last - current > kAhead) less.Prefetch(current[kAhead]);
-    E value = *current;
-    E* hole = current;
-    while (hole != first && less(value, *(hole - 1))) {
-      *hole = *(hole - 1);
-      --hole;
-      if (budget-- == 0) {
-        *hole = value;
-        return false;
-      }
-    }
-    *hole = value;
-  }
-  return true;
-}
-
 // Orders keyed rows by their first value alone (-0 ties +0; no NaN).
 struct ByFirstValue {
   template <typename T, typename I>
@@ -247,15 +225,86 @@ std::uint32_t FirstColumnKey(T value) {
   return static_cast<std::uint32_t>(OrderedBits(value) >> (8 * sizeof(T) - 32));
 }
 
+// Sorts run[0 .. count), keyed rows whose values (no NaN) share their upper
+// 32 OrderedBits, by value, stably: a radix sort on the lower 32 bits, 8 bits
+// a pass, through `scratch` (count elements, overwritten). Passes whose digit
+// is the same for every row are skipped.
+template <typename T, typename I>
+void RadixSortRunByLowBits(KeyedRow<T, I>* run, std::size_t count, KeyedRow<T, I>* scratch) {
+  constexpr int kDigits = 4;
+  constexpr std::size_t kBuckets = 256;
+  std::size_t counts[kDigits][kBuckets] = {};
+  auto digit = [](const KeyedRow<T, I>& element, int d) {
+    return static_cast<std::size_t>((OrderedBits(element.key) >> (8 * d)) & (kBuckets - 1));
+  };
+  for (std::size_t i = 0; i < count; ++i) {
+    for (int d = 0; d < kDigits; ++d) ++counts[d][digit(run[i], d)];
+  }
+  KeyedRow<T, I>* from = run;
+  KeyedRow<T, I>* to = scratch;
+  for (int d = 0; d < kDigits; ++d) {
+    std::size_t* count_of = counts[d];
+    if (count_of[digit(from[0], d)] == count) continue;
+    std::size_t offset = 0;
+    for (std::size_t b = 0; b < kBuckets; ++b) {
+      const std::size_t size = count_of[b];
+      count_of[b] = offset;
+      offset += size;
+    }
+    for (std::size_t i = 0; i < count; ++i) to[count_of[digit(from[i], d)]++] = from[i];
+    std::swap(from, to);
+  }
+  if (from != run) std::copy(from, from + count, run);
+}
+
 // After a stable radix sort by FirstColumnKey of their keys: puts keyed rows
 // whose keys tied for unequal values (double only) in order of value, stably.
-// Such ties move few rows; past a bound a merge sort takes over.
+// Only runs of one key that are out of order are touched, each on its own: by
+// insertion when short, by RadixSortRunByLowBits when the run holds at most
+// `scratch_limit` elements and memory for that many can be had (noisy copies
+// of one value often share a key), otherwise by a sort in place on value and
+// row number when `ids_ascending` (each run's row numbers ascend as it
+// comes: the same order), or by merging.
 template <typename T, typename I>
-void OrderKeyTiesByValue(KeyedRow<T, I>* elements, std::size_t count) {
-  constexpr std::size_t kMovesPerRow = 16;
-  if (sizeof(T) > 4 &&
-      !BoundedInsertionSort(elements, elements + count, ByFirstValue{}, kMovesPerRow * count)) {
-    std::stable_sort(elements, elements + count, ByFirstValue{});
+void OrderKeyTiesByValue(KeyedRow<T, I>* elements, std::size_t count, std::size_t scratch_limit,
+                         bool ids_ascending) {
+  if constexpr (sizeof(T) > 4) {
+    constexpr std::size_t kShortRun = 32;
+    const ByFirstValue by_value;
+    auto by_value_and_id = [](const KeyedRow<T, I>& a, const KeyedRow<T, I>& b) {
+      return a.key < b.key || (!(b.key < a.key) && a.id < b.id);
+    };
+    std::unique_ptr<KeyedRow<T, I>[]> scratch;
+    std::size_t scratch_size = 0;
+    std::size_t done = 0;  // runs end here or earlier
+    for (std::size_t i = 1; i < count; ++i) {
+      if (!(elements[i].key < elements[i - 1].key)) continue;
+      // A descent lies within one run: find the run's ends.
+      const std::uint32_t key = FirstColumnKey(elements[i].key);
+      std::size_t start = i - 1;
+      while (start > done && FirstColumnKey(elements[start - 1].key) == key) --start;
+      std::size_t end = i + 1;
+      while (end < count && FirstColumnKey(elements[end].key) == key) ++end;
+      KeyedRow<T, I>* const run = elements + start;
+      const std::size_t size = end - start;
+      if (size > kShortRun && scratch_size < size && size <= scratch_limit) {
+        scratch_size = std::min(scratch_limit, std::max(size, 2 * scratch_size));
+        scratch.reset();
+        scratch.reset(new (std::nothrow) KeyedRow<T, I>[scratch_size]);
+        if (!scratch) scratch_size = 0;
+      }
+      if (size <= kShortRun) {
+        InsertionSort(run, run + size, by_value);
+      } else if (scratch_size >= size) {
+        RadixSortRunByLowBits(run, size, scratch.get());
+      } else if (ids_ascending) {
+        std::sort(run, run + size, by_value_and_id);
+      } else {
+        std::stable_sort(run, run + size, by_value);
+      }
+      done = end;
+      i = end;
+    }
   }
 }
 
@@ -268,13 +317,23 @@ struct GroupOutput {
   I* inverse;
 };
 
+// Whether the comparator's first column leaves every pair of a cluster
+// undecided, from the cluster's smallest and largest first values (numbers):
+// both equal, or their difference below the tolerance. Rounding is monotone,
+// so no pair's difference rounds to more than that of the two ends.
+template <typename T>
+bool FirstColumnDecidesNone(T smallest, T largest, T tolerance) {
+  return smallest == largest || largest - smallest < tolerance;
+}
+
 // Sorts elements[0 .. m) with `tie_broken` (a TieBrokenLess over a
-// KeyedRowLess) when all their first values equal `first` by == and rows are
-// `w` >= 2 wide: the first column then decides no pair, so the rows are put
-// in order of their second values (NaN last) by a radix sort and cut into
-// runs in which each second value is less than the tolerance from the next;
-// the comparator decides every pair from different runs by the second
-// column, in that order, and each run is sorted on its own. For a strict weak
+// KeyedRowLess) when the first column decides no pair of them (see
+// FirstColumnDecidesNone; `first` is one of their first values) and rows are
+// `w` >= 2 wide: the rows are put in order of their second values (NaN last)
+// by a radix sort and cut into runs in which each second value is less than
+// the tolerance from the next; the comparator decides every pair from
+// different runs by the second column, in that order, and each run is
+// sorted on its own. For a strict weak
 // ordering that is the order the whole range sorted by `tie_broken` would
 // have. Returns false, the elements as they came, when the range is short or
 // its second values are mostly in order already (the comparator's sort is
@@ -295,31 +354,34 @@ bool SortBySecondColumn(const T* data, std::ptrdiff_t w, T tolerance, T first,
     if (second_value(elements[i].id) < second_value(elements[i - 1].id)) ++descents;
   }
   if (descents < m / kFewDescents) return false;
-  RadixScratch<std::uint32_t, I> scratch(m);
-  std::unique_ptr<std::uint32_t[]> keys(new (std::nothrow) std::uint32_t[m]);
-  std::unique_ptr<I[]> ids(new (std::nothrow) I[m]);
-  if (!scratch.ok() || !keys || !ids) return false;
-  // Numbers to the front, NaN from the back.
+  // Numbers to the front, NaN from the back. The radix sort's memory is
+  // freed before the ties of its keys are ordered, which may take as much.
   std::size_t numbers = 0;
-  std::size_t back = m;
-  for (std::size_t i = 0; i < m; ++i) {
-    const I id = elements[i].id;
-    const T value = second_value(id);
-    if (value == value) {
-      keys[numbers] = FirstColumnKey(value);
-      ids[numbers++] = id;
-    } else {
-      ids[--back] = id;
+  {
+    RadixScratch<std::uint32_t, I> scratch(m);
+    std::unique_ptr<std::uint32_t[]> keys(new (std::nothrow) std::uint32_t[m]);
+    std::unique_ptr<I[]> ids(new (std::nothrow) I[m]);
+    if (!scratch.ok() || !keys || !ids) return false;
+    std::size_t back = m;
+    for (std::size_t i = 0; i < m; ++i) {
+      const I id = elements[i].id;
+      const T value = second_value(id);
+      if (value == value) {
+        keys[numbers] = FirstColumnKey(value);
+        ids[numbers++] = id;
+      } else {
+        ids[--back] = id;
+      }
     }
+    RadixSortPairsWith(keys.get(), ids.get(), numbers, 0, scratch.keys.get(), scratch.ids.get(),
+                       scratch.counts.get());
+    for (std::size_t i = 0; i < numbers; ++i)
+      elements[i] = KeyedRow<T, I>{second_value(ids[i]), ids[i]};
+    for (std::size_t i = numbers; i < m; ++i) elements[i] = KeyedRow<T, I>{first, ids[i]};
   }
-  RadixSortPairsWith(keys.get(), ids.get(), numbers, 0, scratch.keys.get(), scratch.ids.get(),
-                     scratch.counts.get());
-  for (std::size_t i = 0; i < numbers; ++i)
-    elements[i] = KeyedRow<T, I>{second_value(ids[i]), ids[i]};
-  for (std::size_t i = numbers; i < m; ++i) elements[i] = KeyedRow<T, I>{first, ids[i]};
-  OrderKeyTiesByValue(elements, numbers);
-  // Each run gets the first values back (any value == `first` answers the
-  // same) and is sorted.
+  OrderKeyTiesByValue(elements, numbers, numbers, false);
+  // Each run gets a first value back (`first` answers as each row's own
+  // would: undecided) and is sorted.
   auto sort_run = [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) elements[i].key = first;
     if (end - begin <= kInsertionRun) {
@@ -372,8 +434,15 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
   constexpr std::size_t kInsertionCluster = 32;
   const std::ptrdiff_t w = kWidth > 0 ? kWidth : width;
   auto first_value = [&](I id) { return data[static_cast<std::ptrdiff_t>(id) * w]; };
+  // Ascending ids that are consecutive need no sort to be put back.
+  const bool consecutive = n > 0 && static_cast<std::size_t>(ids[n - 1] - ids[0]) == n - 1;
+  const I lowest = n > 0 ? ids[0] : I(0);
   auto decline = [&] {
-    std::sort(ids, ids + n);
+    if (consecutive) {
+      std::iota(ids, ids + n, lowest);
+    } else {
+      std::sort(ids, ids + n);
+    }
     return false;
   };
 
@@ -408,7 +477,8 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
     if (p + kAhead < n) __builtin_prefetch(data + static_cast<std::ptrdiff_t>(ids[p + kAhead]) * w);
     keyed[p] = KeyedRow<T, I>{first_value(ids[p]), ids[p]};
   }
-  OrderKeyTiesByValue(keyed.get(), numbers);
+  // Ties in ascending row numbers; scratch within half a byte per row.
+  OrderKeyTiesByValue(keyed.get(), numbers, numbers / 24, true);
 
   // Cluster starts, and the largest cluster.
   std::vector<bool> cluster_start(n + 1, false);
@@ -430,8 +500,8 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
   if (largest > n / 8) return decline();
 
   // Each cluster from its order by first value: short ones by insertion,
-  // which then moves few rows; long ones of one first value by their second
-  // values first; other long ones by merging, which skips merges already in
+  // which then moves few rows; long ones whose first column decides nothing
+  // by their second values first; other long ones by merging, which skips merges already in
   // order. Once the order is sure to be kept, each sorted cluster
   // is grouped while its rows are still in the cache.
   KeyedRowLess<T, kWidth> less{data, width, tolerance};
@@ -460,13 +530,37 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
     }
     grouped = end;
   };
+  auto sort_cluster = [&](std::size_t first, std::size_t last) {
+    if (last - first <= kInsertionCluster) {
+      InsertionSort(keyed.get() + first, keyed.get() + last, tie_broken);
+    } else if (!(w >= 2 &&
+                 FirstColumnDecidesNone(keyed[first].key, keyed[last - 1].key, tolerance) &&
+                 SortBySecondColumn<T, I>(data, w, tolerance, keyed[first].key, keyed.get() + first,
+                                          last - first, tie_broken))) {
+      StableSort(keyed.get() + first, keyed.get() + last, tie_broken);
+    }
+  };
   // Whether all equivalent neighbours so far are equal bit for bit.
   bool equal_classes = true;
+  // Once they are not, the unstable variant declines unless a checked
+  // cluster proves inconsistent: clusters too long to be checked are left
+  // unsorted from `unsorted_from` on, and sorted only if the order is kept.
+  std::size_t unsorted_from = n;
+  auto sort_unsorted = [&](std::size_t end) {
+    std::size_t first = unsorted_from;
+    for (std::size_t p = first + 1; p <= end && first < end; ++p) {
+      if (!cluster_start[p]) continue;
+      if (p - first > kCheckedCluster) sort_cluster(first, p);
+      first = p;
+    }
+    unsorted_from = n;
+  };
   auto finish_cluster = [&](std::size_t first, std::size_t last) {
     const std::size_t size = last - first;
     if (!keep && size >= 3 && size <= kCheckedCluster &&
         !SortedRangeIsConsistent(less, keyed.get() + first, size)) {
       keep = true;
+      sort_unsorted(first);
     }
     for (std::size_t p = first + 1; !keep && equal_classes && p < last; ++p) {
       equal_classes = less.Order(keyed[p - 1], keyed[p]) != 0 ||
@@ -474,6 +568,7 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
                                   data + static_cast<std::ptrdiff_t>(keyed[p].id) * w,
                                   static_cast<std::size_t>(w) * sizeof(T)) == 0;
     }
+    if (!keep && !equal_classes && unsorted_from == n) unsorted_from = last;
     if (keep && groups != nullptr) group_up_to(last);
   };
   start = 0;
@@ -485,13 +580,7 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
       less.Prefetch(keyed[p + kAhead]);
     }
     if (p < numbers && !cluster_start[p]) continue;
-    if (p - start <= kInsertionCluster) {
-      InsertionSort(keyed.get() + start, keyed.get() + p, tie_broken);
-    } else if (!(w >= 2 && keyed[start].key == keyed[p - 1].key &&
-                 SortBySecondColumn<T, I>(data, w, tolerance, keyed[start].key, keyed.get() + start,
-                                          p - start, tie_broken))) {
-      StableSort(keyed.get() + start, keyed.get() + p, tie_broken);
-    }
+    if (keep || equal_classes || p - start <= kCheckedCluster) sort_cluster(start, p);
     finish_cluster(start, p);
     start = p;
   }
@@ -567,6 +656,31 @@ template <typename T>
 bool RowsMatch(const T* data, std::ptrdiff_t width, T tolerance, std::ptrdiff_t a,
                std::ptrdiff_t b) {
   return RowValuesMatch(data + a * width, data + b * width, width, tolerance);
+}
+
+// Copies rows: out[i * width .. (i + 1) * width) receives row rows[i] of
+// `data` (row-major, `width` values a row), bit for bit, for i < count. Every
+// rows[i] must name a row of `data`; `out` holds count * width values and does
+// not overlap `data`. Reads no other row and writes nothing past out's end.
+// Rows are fetched ahead, since `rows` is usually in no order.
+template <typename T, typename I>
+void GatherRows(const T* data, std::ptrdiff_t width, const I* rows, std::size_t count, T* out) {
+  if (width <= 0) return;
+  WithWidth(width, [&](auto fixed) {
+    constexpr std::ptrdiff_t kWidth = decltype(fixed)::value;
+    const std::ptrdiff_t w = kWidth > 0 ? kWidth : width;
+    const std::size_t row_bytes = static_cast<std::size_t>(w) * sizeof(T);
+    constexpr std::size_t kAhead = 16;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (i + kAhead < count) {
+        const T* ahead = data + static_cast<std::ptrdiff_t>(rows[i + kAhead]) * w;
+        __builtin_prefetch(ahead);
+        __builtin_prefetch(ahead + (w - 1));
+      }
+      const T* row = data + static_cast<std::ptrdiff_t>(rows[i]) * w;
+      std::memcpy(out + static_cast<std::ptrdiff_t>(i) * w, row, row_bytes);
+    }
+  });
 }
 
 // Sorts the row numbers in `sorted_ids` in place with RowLess; stably when
@@ -778,10 +892,18 @@ bool NumberClassesExact(const T* data, I height, I width, IndexVector<I>& index,
   }
   // Unequal rows: every sort gives the same order.
   SortRowIds<true, T, I, kWidth>(data, static_cast<std::ptrdiff_t>(width), T(0), index);
-  for (std::size_t k = 0; k < index.size(); ++k) {
+  // Both passes reach `inverse` at scattered places: they ask ahead.
+  constexpr std::size_t kAhead = 16;
+  const std::size_t count = index.size();
+  for (std::size_t k = 0; k < count; ++k) {
+    if (k + kAhead < count) __builtin_prefetch(inverse + index[k + kAhead], 1);
     inverse[index[k]] = static_cast<I>(-1 - static_cast<std::ptrdiff_t>(k));
   }
   for (std::size_t r = 0; r < n; ++r) {
+    if (r + kAhead < n) {
+      const I ahead = inverse[r + kAhead];
+      if (ahead >= 0) __builtin_prefetch(inverse + ahead);
+    }
     const I mark = inverse[r];
     inverse[r] = mark < 0 ? -1 - mark : inverse[mark];
   }

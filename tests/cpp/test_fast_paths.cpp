@@ -520,7 +520,9 @@ TYPED_TEST(FastPaths, PresortedSortIsSoundOnInconsistentOrderings) {
   }
 }
 
-// First values 1 apart, each shared by about `tied` rows in random order.
+// First values 1 apart, each shared by about `tied` rows in random order,
+// each value raised by up to `first_spread` (so that they tie only within
+// the tolerance).
 // Later columns: with `chained`, second values 0.06 apart in bunches 1 apart
 // and the rest on a grid of 0.25, so that under tolerance 0.1 rows chain
 // within a bunch; otherwise noisy
@@ -528,7 +530,8 @@ TYPED_TEST(FastPaths, PresortedSortIsSoundOnInconsistentOrderings) {
 // of a double's bits tell apart), and the second column also holds NaN,
 // infinities and zeros of both signs, so that the order is strict weak.
 template <typename T>
-std::vector<T> TiedFirstData(std::mt19937& rng, int height, int width, int tied, bool chained) {
+std::vector<T> TiedFirstData(std::mt19937& rng, int height, int width, int tied, bool chained,
+                             double first_spread = 0.0) {
   const T specials[] = {std::numeric_limits<T>::quiet_NaN(), std::numeric_limits<T>::infinity(),
                         -std::numeric_limits<T>::infinity(), T(0), T(-0.0)};
   std::uniform_int_distribution<int> first(0, std::max(1, height / tied) - 1);
@@ -536,10 +539,11 @@ std::vector<T> TiedFirstData(std::mt19937& rng, int height, int width, int tied,
   std::uniform_int_distribution<int> step(0, 3);
   std::uniform_int_distribution<int> rare(0, 24);
   std::normal_distribution<double> noise(0.0, 0.005);
+  std::uniform_real_distribution<double> spread(0.0, first_spread);
   std::vector<T> data(static_cast<std::size_t>(height) * static_cast<std::size_t>(width));
   for (int r = 0; r < height; ++r) {
     T* row = data.data() + static_cast<std::ptrdiff_t>(r) * width;
-    row[0] = static_cast<T>(first(rng));
+    row[0] = static_cast<T>(first(rng) + (first_spread > 0.0 ? spread(rng) : 0.0));
     for (int c = 1; c < width; ++c) {
       row[c] = chained
                    ? static_cast<T>(c == 1 ? centre(rng) + step(rng) * 0.06 : centre(rng) * 0.25)
@@ -556,33 +560,38 @@ std::vector<T> TiedFirstData(std::mt19937& rng, int height, int width, int tied,
 // ordering the result is still the plain sort's, on a chained one it is
 // sound and the second column decides across its gaps. (Runs of 40 rows are
 // left to the comparator's sort; longer ones are too long to be checked for
-// consistency, so on chained data the unstable variant declines.)
+// consistency, so on chained data the unstable variant declines.) First
+// values that differ by less than the tolerance (0.05, or 1e-9, which the
+// upper half of a double's bits cannot tell apart) decide no pair either.
 TYPED_TEST(FastPaths, TiedFirstValuesAreOrderedBySecondColumn) {
   using T = TypeParam;
   std::mt19937 rng(29);
   const T nan = std::numeric_limits<T>::quiet_NaN();
-  for (const int width : {2, 3, 5, 9}) {
-    for (const int tied : {40, 150, 300}) {
-      const int height = 3000;
-      SCOPED_TRACE(::testing::Message() << "width " << width << " tied " << tied);
-      const auto strict = TiedFirstData<T>(rng, height, width, tied, false);
-      for (const T tolerance : {T(0.1), T(0), T(-1), nan}) {
-        SCOPED_TRACE(::testing::Message() << "tolerance " << tolerance);
-        ExpectSameGrouping<T>(FastUniqueIds<true>(strict, height, width, tolerance),
-                              PlainUniqueIds<true>(strict, height, width, tolerance));
-        // Unstable: identical rows may come in another order (and, under a
-        // negative tolerance, stay apart), so only which copy stands for a
-        // row may differ.
-        const Grouping fast = FastUniqueIds<false>(strict, height, width, tolerance);
-        const Grouping plain = PlainUniqueIds<false>(strict, height, width, tolerance);
-        EXPECT_EQ(std::vector<int>(fast.unique_ids.begin(), fast.unique_ids.end()),
-                  std::vector<int>(plain.unique_ids.begin(), plain.unique_ids.end()));
-        EXPECT_EQ(RepresentativeBits(strict, width, fast),
-                  RepresentativeBits(strict, width, plain));
+  for (const double first_spread : {0.0, 1e-9, 0.05}) {
+    for (const int width : {2, 3, 5, 9}) {
+      for (const int tied : {40, 150, 300}) {
+        const int height = 3000;
+        SCOPED_TRACE(::testing::Message()
+                     << "width " << width << " tied " << tied << " spread " << first_spread);
+        const auto strict = TiedFirstData<T>(rng, height, width, tied, false, first_spread);
+        for (const T tolerance : {T(0.1), T(0), T(-1), nan}) {
+          SCOPED_TRACE(::testing::Message() << "tolerance " << tolerance);
+          ExpectSameGrouping<T>(FastUniqueIds<true>(strict, height, width, tolerance),
+                                PlainUniqueIds<true>(strict, height, width, tolerance));
+          // Unstable: identical rows may come in another order (and, under a
+          // negative tolerance, stay apart), so only which copy stands for a
+          // row may differ.
+          const Grouping fast = FastUniqueIds<false>(strict, height, width, tolerance);
+          const Grouping plain = PlainUniqueIds<false>(strict, height, width, tolerance);
+          EXPECT_EQ(std::vector<int>(fast.unique_ids.begin(), fast.unique_ids.end()),
+                    std::vector<int>(plain.unique_ids.begin(), plain.unique_ids.end()));
+          EXPECT_EQ(RepresentativeBits(strict, width, fast),
+                    RepresentativeBits(strict, width, plain));
+        }
+        const auto chained = TiedFirstData<T>(rng, height, width, tied, true, first_spread);
+        ExpectPresortedSortSound<true>(chained, height, width, T(0.1), T(0.5));
+        if (tied < 64) ExpectPresortedSortSound<false>(chained, height, width, T(0.1), T(0.5));
       }
-      const auto chained = TiedFirstData<T>(rng, height, width, tied, true);
-      ExpectPresortedSortSound<true>(chained, height, width, T(0.1), T(0.5));
-      if (tied < 64) ExpectPresortedSortSound<false>(chained, height, width, T(0.1), T(0.5));
     }
   }
 }
@@ -611,23 +620,108 @@ TYPED_TEST(FastPaths, PresortedSortDeclinesLeavingIdsAsTheyCame) {
   EXPECT_EQ(ids, ascending);
   EXPECT_TRUE((kedo::internal::SortRowIdsByFirstValue<true, T, int, 3>(
       separated.data(), width, T(0.1), ids.data(), ids.size())));
+  // Other ascending ids come back as well: every other row, and a
+  // consecutive range that does not start at 0.
+  std::vector<int> evens(static_cast<std::size_t>(height / 2));
+  std::vector<int> tail(static_cast<std::size_t>(height - 7));
+  for (std::size_t i = 0; i < evens.size(); ++i) evens[i] = static_cast<int>(2 * i);
+  std::iota(tail.begin(), tail.end(), 7);
+  for (std::vector<int> given : {evens, tail}) {
+    const std::vector<int> want = given;
+    EXPECT_FALSE((kedo::internal::SortRowIdsByFirstValue<false, T, int, 3>(
+        separated.data(), width, T(0.1), given.data(), given.size())));
+    EXPECT_EQ(given, want);
+  }
 }
 
-TEST(FastPaths, BoundedInsertionSortStopsAtItsBudgetWithAPermutation) {
-  std::vector<int> values(200);
-  std::iota(values.rbegin(), values.rend(), 0);
-  struct Less {
-    bool operator()(int a, int b) const { return a < b; }
-    void Prefetch(int) const {}
-  };
-  EXPECT_FALSE(
-      kedo::internal::BoundedInsertionSort(values.data(), values.data() + 200, Less{}, 1000));
-  std::vector<int> sorted = values;
-  std::sort(sorted.begin(), sorted.end());
-  for (int i = 0; i < 200; ++i) EXPECT_EQ(sorted[static_cast<std::size_t>(i)], i);
-  EXPECT_TRUE(
-      kedo::internal::BoundedInsertionSort(values.data(), values.data() + 200, Less{}, 200 * 200));
-  EXPECT_TRUE(std::is_sorted(values.begin(), values.end()));
+// Long clusters of noisy copies first (equivalent rows that differ in their
+// bits, so that the unstable variant expects to decline and leaves such
+// clusters unsorted), then chained clusters small enough to be checked and
+// found inconsistent: the unstable variant keeps its order after all, which
+// is then the stable variant's (no NaN), every cluster sorted.
+TYPED_TEST(FastPaths, UnstablePresortSortsClustersItPassedOverWhenItKeepsItsOrder) {
+  using T = TypeParam;
+  std::mt19937 rng(23);
+  std::uniform_int_distribution<int> site(0, 5);
+  std::uniform_int_distribution<int> bunch(0, 59);
+  std::normal_distribution<double> noise(0.0, 0.002);
+  for (const int width : {2, 3, 5}) {
+    for (const int long_rows : {0, 300, 1500}) {
+      const int height = long_rows + 1200;
+      SCOPED_TRACE(::testing::Message() << "width " << width << " long rows " << long_rows);
+      std::vector<T> data(static_cast<std::size_t>(height) * static_cast<std::size_t>(width));
+      for (int r = 0; r < height; ++r) {
+        T* row = data.data() + static_cast<std::ptrdiff_t>(r) * width;
+        const bool noisy = r < long_rows;
+        // Noisy rows: 150 about each of the first values 0, 1, ...; chained
+        // rows: bunches of three first values 0.06 apart, from 20 on.
+        const int b = bunch(rng);
+        row[0] = noisy ? static_cast<T>(r % (long_rows / 150) + noise(rng))
+                       : static_cast<T>(20 + 1.0 * (b / 3) + 0.06 * (b % 3));
+        for (int c = 1; c < width; ++c) {
+          row[c] =
+              noisy ? static_cast<T>(site(rng) + noise(rng)) : static_cast<T>(site(rng) * 0.06);
+        }
+      }
+      std::vector<int> stable_ids(static_cast<std::size_t>(height));
+      std::iota(stable_ids.begin(), stable_ids.end(), 0);
+      std::vector<int> unstable_ids = stable_ids;
+      ASSERT_TRUE((kedo::internal::SortRowIdsByFirstValue<true, T, int, 0>(
+          data.data(), width, T(0.1), stable_ids.data(), stable_ids.size())));
+      ASSERT_TRUE((kedo::internal::SortRowIdsByFirstValue<false, T, int, 0>(
+          data.data(), width, T(0.1), unstable_ids.data(), unstable_ids.size())));
+      EXPECT_EQ(unstable_ids, stable_ids);
+      const Grouping fast = FastUniqueIds<false>(data, height, width, T(0.1));
+      ExpectSameGrouping<T>(fast, GroupPlainly(data, height, width, T(0.1), fast.sorted_ids));
+    }
+  }
+}
+
+// Keyed rows in order of the upper half of their values' bits (as the radix
+// sort leaves them) come out in order of value, stably: runs of one key of
+// every length, in order or not, with copies and -0 beside +0, whether runs
+// are sorted by radix, in place on value and row number (row numbers ascend
+// within each run as it comes) or by merging.
+TEST(FastPaths, KeyTiesAreOrderedByValueStably) {
+  using Keyed = kedo::internal::KeyedRow<double, int>;
+  std::mt19937 rng(31);
+  for (const int run_length : {2, 5, 32, 33, 200, 1000}) {
+    for (const bool in_order : {false, true}) {
+      SCOPED_TRACE(::testing::Message() << "run " << run_length << " in order " << in_order);
+      std::vector<Keyed> elements;
+      const double bases[] = {-3.0, -0.0, 0.0, 1e-300, 0.5, 1.0, 7.25};
+      std::uniform_int_distribution<int> offset(0, 40);
+      for (const double base : bases) {
+        for (int i = 0; i < run_length; ++i) {
+          // Steps of 2^-45 stay within one key; offset 0 repeats the base.
+          const double value = base == 0.0 ? (i % 2 == 0 ? 0.0 : -0.0)
+                                           : base + std::ldexp(offset(rng), -45) * std::abs(base);
+          elements.push_back(Keyed{value, static_cast<int>(elements.size())});
+        }
+      }
+      if (in_order) {
+        std::stable_sort(elements.begin(), elements.end(),
+                         [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
+      }
+      std::stable_sort(elements.begin(), elements.end(), [](const Keyed& a, const Keyed& b) {
+        return kedo::internal::FirstColumnKey(a.key) < kedo::internal::FirstColumnKey(b.key);
+      });
+      std::vector<Keyed> want = elements;
+      std::stable_sort(want.begin(), want.end(),
+                       [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
+      for (const std::size_t scratch_limit : {elements.size(), std::size_t{0}}) {
+        for (const bool ids_ascending : {false, !in_order}) {
+          std::vector<Keyed> ordered = elements;
+          kedo::internal::OrderKeyTiesByValue(ordered.data(), ordered.size(), scratch_limit,
+                                              ids_ascending);
+          for (std::size_t i = 0; i < want.size(); ++i) {
+            ASSERT_EQ(ordered[i].id, want[i].id) << "position " << i;
+            ASSERT_EQ(std::memcmp(&ordered[i].key, &want[i].key, sizeof(double)), 0) << i;
+          }
+        }
+      }
+    }
+  }
 }
 
 TEST(FastPaths, ConsistencyTestFindsCyclesAndIntransitiveTies) {

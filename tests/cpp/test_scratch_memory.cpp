@@ -60,7 +60,7 @@ void operator delete[](void* memory, std::size_t) noexcept { operator delete(mem
 
 namespace {
 
-enum class Rows { kDistinct, kClusteredFirst, kTiedFirst, kDense, kHalfNaNFirst };
+enum class Rows { kDistinct, kClusteredFirst, kTiedFirst, kNoisyTiedFirst, kDense, kHalfNaNFirst };
 
 template <typename T>
 std::vector<T> MakeRows(Rows kind, std::size_t n, std::size_t width) {
@@ -76,6 +76,9 @@ std::vector<T> MakeRows(Rows kind, std::size_t n, std::size_t width) {
         value = static_cast<T>(std::floor(u * static_cast<double>(n)));
       // Ten first values: long runs for the second column to order.
       if (kind == Rows::kTiedFirst && c == 0) value = static_cast<T>(std::floor(u * 10));
+      // The same, each a little apart: a double's upper half still ties them.
+      if (kind == Rows::kNoisyTiedFirst && c == 0)
+        value = static_cast<T>((1.0 + std::floor(u * 10)) * (1.0 + 1e-12 * unit(random)));
       if (kind == Rows::kHalfNaNFirst && c == 0 && random() % 2 == 0)
         value = std::numeric_limits<T>::quiet_NaN();
       data[r * width + c] = value;
@@ -131,6 +134,11 @@ TEST(ScratchMemory, FirstValuesTiedInLongRuns) {
   ExpectWithinBound<float>(Rows::kTiedFirst, 0.01f);
 }
 
+TEST(ScratchMemory, FirstValuesNearlyTiedInLongRuns) {
+  ExpectWithinBound<double>(Rows::kNoisyTiedFirst, 0.01);
+  ExpectWithinBound<double>(Rows::kNoisyTiedFirst, 0.0);
+}
+
 TEST(ScratchMemory, FirstValuesDenseAgainstTheTolerance) {
   ExpectWithinBound<double>(Rows::kDense, 0.1);
   ExpectWithinBound<float>(Rows::kDense, 0.1f);
@@ -172,6 +180,46 @@ TEST(ScratchMemory, UffGroupsStayWhenItsGridIsRefused) {
   const std::vector<int> want = run(std::numeric_limits<std::size_t>::max());
   for (const std::size_t refuse_from : {1u, 1024u, 4096u, 16384u, 24001u, 65536u, 131072u}) {
     EXPECT_EQ(run(refuse_from), want) << "refusing from " << refuse_from << " bytes";
+  }
+}
+
+// Noisy copies of grid points whose first values tie in a double's upper
+// half: refusing any of the sort method's scratch (its presort then declines
+// or sorts a run of ties by merging) leaves the result as it is.
+TEST(ScratchMemory, SortResultStaysWhenItsScratchIsRefused) {
+  const int n = 20000;
+  std::mt19937 random(13);
+  std::uniform_int_distribution<int> site(0, 9);
+  std::normal_distribution<double> noise(0.0, 1e-4);
+  std::vector<double> data;
+  for (int r = 0; r < n; ++r) {
+    const double first = (1 + site(random)) * (1.0 + 1e-12 * noise(random));
+    data.insert(data.end(),
+                {first, 0.1 * site(random) + noise(random), 0.1 * site(random) + noise(random)});
+  }
+  for (const bool stable : {true, false}) {
+    auto run = [&](std::size_t refuse_from) {
+      std::vector<int> inverse(n);
+      kedo::IndexVector<int> sorted_ids;
+      kedo::IndexVector<int> unique_ids;
+      refuse_optional_from = refuse_from;
+      if (stable) {
+        kedo::UniqueIds<true, double, int>(data.data(), n, 3, 0.01, sorted_ids, unique_ids,
+                                           inverse.data());
+      } else {
+        kedo::UniqueIds<false, double, int>(data.data(), n, 3, 0.01, sorted_ids, unique_ids,
+                                            inverse.data());
+      }
+      refuse_optional_from = std::numeric_limits<std::size_t>::max();
+      std::vector<int> all(sorted_ids.begin(), sorted_ids.end());
+      all.insert(all.end(), unique_ids.begin(), unique_ids.end());
+      all.insert(all.end(), inverse.begin(), inverse.end());
+      return all;
+    };
+    const std::vector<int> want = run(std::numeric_limits<std::size_t>::max());
+    for (const std::size_t refuse_from : {1u, 4096u, 30000u, 80001u, 160000u, 240001u}) {
+      EXPECT_EQ(run(refuse_from), want) << "stable " << stable << " refusing from " << refuse_from;
+    }
   }
 }
 
