@@ -892,18 +892,10 @@ bool NumberClassesExact(const T* data, I height, I width, IndexVector<I>& index,
   }
   // Unequal rows: every sort gives the same order.
   SortRowIds<true, T, I, kWidth>(data, static_cast<std::ptrdiff_t>(width), T(0), index);
-  // Both passes reach `inverse` at scattered places: they ask ahead.
-  constexpr std::size_t kAhead = 16;
-  const std::size_t count = index.size();
-  for (std::size_t k = 0; k < count; ++k) {
-    if (k + kAhead < count) __builtin_prefetch(inverse + index[k + kAhead], 1);
+  for (std::size_t k = 0; k < index.size(); ++k) {
     inverse[index[k]] = static_cast<I>(-1 - static_cast<std::ptrdiff_t>(k));
   }
   for (std::size_t r = 0; r < n; ++r) {
-    if (r + kAhead < n) {
-      const I ahead = inverse[r + kAhead];
-      if (ahead >= 0) __builtin_prefetch(inverse + ahead);
-    }
     const I mark = inverse[r];
     inverse[r] = mark < 0 ? -1 - mark : inverse[mark];
   }
