@@ -112,12 +112,13 @@ def test_stretches_of_first_values_keep_their_order(dtype, stretch_count):
             assert (np.diff(stretch[index]) >= 0).all()
 
 
-def tied_first(rng, n, dtype, special):
+def tied_first(rng, n, dtype, special, first_noise=0.0):
     """A few first values 1 apart, each shared by about 300 rows in random
-    order; later columns noisy copies of grid points 1 apart, the second also
-    NaN, infinities and zeros of both signs when `special`."""
+    order (up to `first_noise` apart); later columns noisy copies of grid
+    points 1 apart, the second also NaN, infinities and zeros of both signs
+    when `special`."""
     x = rng.integers(0, 4, (n, 3)) + rng.normal(0.0, 0.005, (n, 3))
-    x[:, 0] = rng.integers(0, n // 300, n)
+    x[:, 0] = rng.integers(0, n // 300, n) + rng.uniform(0.0, first_noise, n)
     if special:
         rows = rng.permutation(n)[: n // 5]
         x[rows, 1] = np.resize([np.nan, np.inf, -np.inf, 0.0, -0.0], len(rows))
@@ -126,11 +127,14 @@ def tied_first(rng, n, dtype, special):
 
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
 @pytest.mark.parametrize("special", [False, True])
-def test_long_runs_of_one_first_value_give_the_stable_model(dtype, special):
-    """Such runs are ordered by the second column before the comparator
-    finishes them; the result must not change."""
+@pytest.mark.parametrize("first_noise", [0.0, 1e-9, 0.05])
+def test_long_runs_of_one_first_value_give_the_stable_model(dtype, special, first_noise):
+    """Such runs, and runs whose first values differ by less than the
+    tolerance (by 1e-9 a double's upper half ties them too), are ordered by
+    the second column before the comparator finishes them; the result must
+    not change."""
     rng = np.random.default_rng(31)
-    x = tied_first(rng, 4000, dtype, special)
+    x = tied_first(rng, 4000, dtype, special, first_noise)
     for tolerance in (0.1, -1.0):
         results = {s: kedo.unique_rows(x, tolerance, s, "sort") for s in (False, True)}
         check_grouping(x, tolerance, results)

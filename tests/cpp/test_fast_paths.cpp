@@ -596,6 +596,40 @@ TYPED_TEST(FastPaths, TiedFirstValuesAreOrderedBySecondColumn) {
   }
 }
 
+// Clusters of first values 0, 0.06 and 0.12 (plus 10 apart per cluster)
+// under tolerance 0.1, so that the first column decides only 0 against 0.12;
+// second values 0, 1 or 2 for the 0.06 rows, 5, 6 or 7 for the others. A
+// strict weak ordering all the same (0.06 rows, then 0 rows, then 0.12 rows,
+// each by second value), in which the first column's one decision must
+// hold: the cluster's span reaches the tolerance, so it is not sorted by its
+// second values alone.
+TYPED_TEST(FastPaths, ClustersSpanningTheToleranceKeepTheirFirstColumnDecisions) {
+  using T = TypeParam;
+  std::mt19937 rng(37);
+  std::uniform_int_distribution<int> cluster(0, 9);
+  std::uniform_int_distribution<int> step(0, 2);
+  for (const int width : {2, 3}) {
+    const int height = 3000;
+    std::vector<T> data(static_cast<std::size_t>(height) * static_cast<std::size_t>(width));
+    for (int r = 0; r < height; ++r) {
+      T* row = data.data() + static_cast<std::ptrdiff_t>(r) * width;
+      const int s = step(rng);
+      row[0] = static_cast<T>(10 * cluster(rng) + 0.06 * s);
+      row[1] = static_cast<T>((s == 1 ? 0 : 5) + step(rng));
+      if (width > 2) row[2] = T(1);
+    }
+    for (const bool stable : {true, false}) {
+      SCOPED_TRACE(::testing::Message() << "width " << width << " stable " << stable);
+      const Grouping fast = stable ? FastUniqueIds<true>(data, height, width, T(0.1))
+                                   : FastUniqueIds<false>(data, height, width, T(0.1));
+      const Grouping plain = stable ? PlainUniqueIds<true>(data, height, width, T(0.1))
+                                    : PlainUniqueIds<false>(data, height, width, T(0.1));
+      ExpectSameGroups(fast, plain);
+      EXPECT_EQ(GroupValues(data, width, fast), GroupValues(data, width, plain));
+    }
+  }
+}
+
 // Declining, the presorted sort leaves the ids as they came: the unstable
 // variant on a consistent ordering or where no cluster is small enough to be
 // tested, either variant where one cluster holds more than an eighth of the
