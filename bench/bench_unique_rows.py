@@ -98,14 +98,22 @@ def plane_soup(n: int, width: int, dtype, seed: int = 4) -> np.ndarray:
     return x.astype(dtype)
 
 
+def noisy_soup(n: int, width: int, dtype, seed: int = 4) -> np.ndarray:
+    """The shuffled soup with normal noise of 1e-8 on every value: the copies of a vertex
+    agree only within the tolerance, as when each triangle computed its own corners."""
+    x = shuffled_soup(n, width, np.float64, seed)
+    return (x + np.random.default_rng(seed).normal(0.0, NOISE, x.shape)).astype(dtype)
+
+
 WORKLOADS: dict[str, tuple[Callable[..., np.ndarray], float]] = {
     "exact": (exact_rows, 0.0),
     "noisy": (noisy_rows, NOISY_TOLERANCE),
     "soup": (triangle_soup, SOUP_TOLERANCE),
     "soup-shuffled": (shuffled_soup, SOUP_TOLERANCE),
     "plane": (plane_soup, SOUP_TOLERANCE),
+    "soup-noisy": (noisy_soup, SOUP_TOLERANCE),
 }
-SOUPS = ("soup", "soup-shuffled", "plane")
+SOUPS = ("soup", "soup-shuffled", "plane", "soup-noisy")
 
 
 # ----------------------------------------------------------------------------- contenders
@@ -161,7 +169,8 @@ def have(module: str) -> bool:
 # Peers per workload: (name, function, whether it deduplicates exactly or within tol).
 def peers_for(workload: str) -> list[tuple[str, Callable]]:
     peers: list[tuple[str, Callable]] = []
-    if workload == "exact" or workload in SOUPS:
+    # Exact deduplication cannot weld copies that differ by noise.
+    if workload == "exact" or (workload in SOUPS and workload != "soup-noisy"):
         peers.append(("numpy.unique", numpy_unique))
         if have("pandas"):
             peers.append(("pandas", pandas_groupby))
