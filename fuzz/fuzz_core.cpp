@@ -396,16 +396,18 @@ constexpr unsigned kRunsShape = 1;
 
 // Replaces the matrix with kRuns runs of kRunLength rows that share a first
 // value: 0 and -0 (which tie, so one run of twice the length), then plus and
-// minus multiples of a scale, and NaN last. Each run cycles through the
-// input's rows, the second column shifted by a multiple of a step from the
-// palette. Runs of this length that are at most an eighth of all rows reach
-// the sort method's ordering by second value.
+// minus multiples of a scale, each row's raised by 0, 1 or 2 times a jitter
+// (so that a run's first values may agree only within the tolerance), and
+// NaN last. Each run cycles through the input's rows, the second column
+// shifted by a multiple of a step from the palette. Runs of this length that are at most an eighth
+// of all rows reach the sort method's ordering by second value.
 template <typename T>
 void TileInRuns(std::vector<T>& data, int& height, int width, FuzzedDataProvider& input) {
   constexpr int kRuns = 16;
   constexpr int kRunLength = 136;
   const T scale = Special<T>(input.ConsumeIntegral<std::uint8_t>());
   const T step = Special<T>(input.ConsumeIntegral<std::uint8_t>());
+  const T jitter = Special<T>(input.ConsumeIntegral<std::uint8_t>());
   std::vector<T> tiled;
   tiled.reserve(static_cast<std::size_t>(kRuns * kRunLength) * static_cast<std::size_t>(width));
   for (int run = 0; run < kRuns; ++run) {
@@ -420,7 +422,11 @@ void TileInRuns(std::vector<T>& data, int& height, int width, FuzzedDataProvider
       const int source = (run * kRunLength + j) % height;
       for (int c = 0; c < width; ++c) {
         T value = data[static_cast<std::size_t>(source * width + c)];
-        if (c == 0) value = first;
+        if (c == 0) {
+          value = run >= 2 && run < kRuns - 1
+                      ? static_cast<T>(first + static_cast<T>(j % 3) * jitter)
+                      : first;
+        }
         if (c == 1) value = static_cast<T>(value + static_cast<T>(j / height % 5) * step);
         tiled.push_back(value);
       }
