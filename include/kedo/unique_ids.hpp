@@ -501,9 +501,9 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
 
   // Each cluster from its order by first value: short ones by insertion,
   // which then moves few rows; long ones whose first column decides nothing
-  // by their second values first; other long ones by merging, which skips merges already in
-  // order. Once the order is sure to be kept, each sorted cluster
-  // is grouped while its rows are still in the cache.
+  // by their second values first; other long ones by merging, which skips
+  // merges already in order. Once the order is sure to be kept, each sorted
+  // cluster is grouped while its rows are still in the cache.
   KeyedRowLess<T, kWidth> less{data, width, tolerance};
   TieBrokenLess<KeyedRowLess<T, kWidth>> tie_broken{less};
   // Grouped positions are final: their ids go to `ids` at once, and the

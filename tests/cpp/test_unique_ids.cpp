@@ -6,6 +6,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <numeric>
 #include <random>
@@ -559,6 +560,35 @@ TEST(SortIdsAndInverse, EveryRowKeepsItsRepresentative) {
 }
 
 // ---------------------------------------------------------------------------
+// GatherRows copies each named row bit for bit (NaN payloads, -0,
+// subnormals), in the order named, repeats included, and writes nothing
+// outside its output; widths with their own code and one without.
+TEST(GatherRows, CopiesTheNamedRowsBitForBitAndNothingElse) {
+  std::mt19937_64 random(5);
+  for (const int width : {1, 2, 3, 4, 5, 8, 13}) {
+    const int height = 97;
+    std::vector<double> data(static_cast<std::size_t>(height * width));
+    for (double& value : data) {
+      const std::uint64_t bits = random();
+      std::memcpy(&value, &bits, sizeof value);  // any bits, NaN payloads included
+    }
+    data[0] = -0.0;
+    std::uniform_int_distribution<int> pick(0, height - 1);
+    std::vector<int> rows(300);
+    for (int& row : rows) row = pick(random);
+    const double canary = std::numeric_limits<double>::quiet_NaN();
+    Guarded<double> out(rows.size() * static_cast<std::size_t>(width), 1.0, canary);
+    kedo::internal::GatherRows(data.data(), width, rows.data(), rows.size(), out.begin());
+    EXPECT_TRUE(out.Intact()) << "width " << width;
+    const auto row_width = static_cast<std::size_t>(width);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      const double* row = data.data() + static_cast<std::size_t>(rows[i]) * row_width;
+      ASSERT_EQ(std::memcmp(out.begin() + i * row_width, row, sizeof(double) * row_width), 0)
+          << "width " << width << " position " << i;
+    }
+  }
+}
+
 // Offsets past 2^31 elements: eight rows of 2^29 columns, rows 4 to 7 starting
 // at element 2^31 or later. Only the first column of each row is ever read,
 // so a sparse mapping suffices.
