@@ -130,7 +130,8 @@ T* PartitionRight(T* first, T* last, Less& less) {
   // the left is swapped with the k-th misplaced one from the right, exactly
   // the pairs that the scans below make. Each element is asked about once,
   // so for a comparator whose answer depends only on its arguments the
-  // result is the scans' result.
+  // result is the scans' result. The next block at each end is fetched
+  // while this one is classified.
   constexpr std::ptrdiff_t kBlock = kPartitionBlock;
   unsigned char left_offsets[kBlock];
   unsigned char right_offsets[kBlock];
@@ -142,6 +143,7 @@ T* PartitionRight(T* first, T* last, Less& less) {
   while (end - lo >= 2 * kBlock) {
     if (left_count == 0) {
       left_start = 0;
+      if (end - lo >= 3 * kBlock) PrefetchRange(lo + kBlock, lo + 2 * kBlock, less);
       for (std::ptrdiff_t i = 0; i < kBlock; ++i) {
         left_offsets[left_count] = static_cast<unsigned char>(i);
         left_count += !less(lo[i], pivot);
@@ -149,6 +151,7 @@ T* PartitionRight(T* first, T* last, Less& less) {
     }
     if (right_count == 0) {
       right_start = 0;
+      if (end - lo >= 3 * kBlock) PrefetchRange(end - 2 * kBlock, end - kBlock, less);
       for (std::ptrdiff_t i = 0; i < kBlock; ++i) {
         right_offsets[right_count] = static_cast<unsigned char>(i);
         right_count += less(*(end - 1 - i), pivot);
