@@ -721,6 +721,12 @@ bool ContainsNaNOrNegativeZero(const T* values, std::size_t count) {
   return found;
 }
 
+#if defined(__x86_64__) && !defined(__POPCNT__) && (defined(__GNUC__) || defined(__clang__))
+#define KEDO_POPCNT_DISPATCH 1
+#else
+#define KEDO_POPCNT_DISPATCH 0
+#endif
+
 // A set of row numbers below a given extent at one bit per row, which stays
 // in the cache where a table of 4-byte entries per row would not. After
 // CountBelow, the rank of a member (how many members are below it) takes two
@@ -754,6 +760,28 @@ class RowBitmap {
     const std::uint64_t lower = words_[row / 64] & ((std::uint64_t{1} << (row % 64)) - 1);
     return static_cast<I>(below_[row / 64] + __builtin_popcountll(lower));
   }
+
+  // ranks[k] = Rank(rows[k]) for k < count, after CountBelow; `ranks` may
+  // be `rows`. Portable x86-64 code counts bits by a library call, so the
+  // loop is also built for the popcnt instruction and picked at run time.
+  void RankAll(const I* rows, std::size_t count, I* ranks) const {
+#if KEDO_POPCNT_DISPATCH
+    if (__builtin_cpu_supports("popcnt")) return RankAllWithPopcnt(rows, count, ranks);
+#endif
+    RankAllPortable(rows, count, ranks);
+  }
+
+  // The two builds of RankAll's loop; the second exists only where RankAll
+  // may pick it, and needs a CPU with popcnt.
+  void RankAllPortable(const I* rows, std::size_t count, I* ranks) const {
+    for (std::size_t k = 0; k < count; ++k) ranks[k] = Rank(static_cast<std::size_t>(rows[k]));
+  }
+#if KEDO_POPCNT_DISPATCH
+  __attribute__((target("popcnt"))) void RankAllWithPopcnt(const I* rows, std::size_t count,
+                                                           I* ranks) const {
+    for (std::size_t k = 0; k < count; ++k) ranks[k] = Rank(static_cast<std::size_t>(rows[k]));
+  }
+#endif
 
   // Writes the members to out[0 ..), ascending.
   void Members(I* out) const {
@@ -886,8 +914,7 @@ bool NumberClassesExact(const T* data, I height, I width, IndexVector<I>& index,
     RowBitmap<I> first(n);
     for (const I row : index) first.Insert(static_cast<std::size_t>(row));
     first.CountBelow();
-    for (std::size_t r = 0; r < n; ++r)
-      inverse[r] = first.Rank(static_cast<std::size_t>(inverse[r]));
+    first.RankAll(inverse, n, inverse);
     return true;
   }
   // Unequal rows: every sort gives the same order.
@@ -1042,8 +1069,7 @@ bool SortIdsByBitmap(I* ids, std::size_t count, I height, I* rank) {
   }
   if (rank != nullptr) {
     members.CountBelow();
-    for (std::size_t k = 0; k < count; ++k)
-      rank[k] = members.Rank(static_cast<std::size_t>(ids[k]));
+    members.RankAll(ids, count, rank);
   }
   members.Members(ids);
   return true;

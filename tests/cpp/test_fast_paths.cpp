@@ -877,6 +877,42 @@ TEST(FastPaths, SortIdsAndInverseMatchesPlainRenumbering) {
 }
 
 // Keys with ties, +0/-0, infinities and equal upper halves: the radix argsort gives the stable
+
+// Both builds of the bitmap's rank loop count the members below each row, for
+// rows at every bit of a word (0, 63) and in empty, sparse and full words.
+TEST(FastPaths, BitmapRanksCountTheMembersBelow) {
+  std::mt19937 rng(5);
+  for (const double density : {0.0, 0.02, 0.5, 1.0}) {
+    const std::size_t extent = 64 * 9 + 17;
+    kedo::internal::RowBitmap<int> members(extent);
+    std::vector<int> below(extent + 1, 0);
+    std::bernoulli_distribution take(density);
+    for (std::size_t row = 0; row < extent; ++row) {
+      const bool member = take(rng) && members.Insert(row);
+      below[row + 1] = below[row] + (member ? 1 : 0);
+    }
+    members.CountBelow();
+    std::vector<int> rows(extent);
+    std::iota(rows.begin(), rows.end(), 0);
+    std::shuffle(rows.begin(), rows.end(), rng);
+    std::vector<int> expected;
+    for (const int row : rows) expected.push_back(below[static_cast<std::size_t>(row)]);
+
+    std::vector<int> ranks(extent, -1);
+    members.RankAllPortable(rows.data(), rows.size(), ranks.data());
+    EXPECT_EQ(ranks, expected) << "density " << density;
+    std::vector<int> in_place = rows;
+    members.RankAll(in_place.data(), in_place.size(), in_place.data());
+    EXPECT_EQ(in_place, expected) << "density " << density;
+#if KEDO_POPCNT_DISPATCH
+    if (__builtin_cpu_supports("popcnt")) {
+      std::fill(ranks.begin(), ranks.end(), -1);
+      members.RankAllWithPopcnt(rows.data(), rows.size(), ranks.data());
+      EXPECT_EQ(ranks, expected) << "density " << density;
+    }
+#endif
+  }
+}
 // comparison argsort exactly. With NaN it still returns a permutation.
 TYPED_TEST(FastPaths, RadixArgSortMatchesStableSort) {
   using T = TypeParam;
