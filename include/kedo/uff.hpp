@@ -23,9 +23,11 @@ namespace internal {
 
 // Fills order[0 .. n) with the stable ascending argsort of values[0 .. n)
 // by `<` and, when sorted_values is not null, sorted_values[p] with a value
-// equal (==) to values[order[p]]. Without NaN a radix sort of the ordered
-// bits does it (-0 and +0 tie, as `<` has them); with NaN, or without
-// memory for the radix sort, the merge sort, which puts NaN last.
+// equal (==) to values[order[p]] (or NaN where that is NaN); sorted_values
+// may be `values` itself. Without NaN a radix sort of the ordered bits does
+// it (-0 and +0 tie, as `<` has them); with NaN, or without memory for the
+// radix sort, the merge sort, which puts NaN last. Throws std::bad_alloc
+// only when sorting in place falls back to the merge sort.
 template <typename I, typename T>
 void StableArgSort(const T* values, std::size_t n, I* order, T* sorted_values) {
   bool nan = false;
@@ -55,7 +57,12 @@ void StableArgSort(const T* values, std::size_t n, I* order, T* sorted_values) {
     const T y = values[b];
     return x < y || (y != y && x == x);
   });
-  if (sorted_values != nullptr) {
+  if (sorted_values == values) {
+    const ScratchVector<T> unsorted(values, values + n);
+    for (std::size_t p = 0; p < n; ++p) {
+      sorted_values[p] = unsorted[static_cast<std::size_t>(order[p])];
+    }
+  } else if (sorted_values != nullptr) {
     for (std::size_t p = 0; p < n; ++p) sorted_values[p] = values[order[p]];
   }
 }
@@ -540,14 +547,12 @@ void Uff(const T* data, const I& height, const I& width, const T* projection, co
     return;
   }
   {
-    // The keys in key order, then the keys themselves are no longer needed.
-    ScratchVector<T> sorted_key(static_cast<std::size_t>(rows));
-    internal::StableArgSort<I, T>(key.data(), key.size(), key_order.data(), sorted_key.data());
-    ScratchVector<T>().swap(key);
+    // The keys put in key order where they are.
+    internal::StableArgSort<I, T>(key.data(), key.size(), key_order.data(), key.data());
     internal::WithWidth(columns, [&](auto fixed) {
       internal::UffSweep<T, I, decltype(fixed)::value>(data, rows, columns, key_order.data(),
-                                                       sorted_key.data(), tolerance, sorted_index,
-                                                       unique, index, count, inverse);
+                                                       key.data(), tolerance, sorted_index, unique,
+                                                       index, count, inverse);
     });
   }
 

@@ -940,6 +940,19 @@ TYPED_TEST(FastPaths, RadixArgSortMatchesStableSort) {
           });
           EXPECT_EQ(order, plain);
         }
+        // Sorting the values in place gives the same order and the values
+        // in it (NaN for NaN, -0 and +0 alike).
+        std::vector<T> in_place = values;
+        std::vector<int> in_place_order(static_cast<std::size_t>(n), -1);
+        kedo::internal::StableArgSort<int, T>(in_place.data(), in_place.size(),
+                                              in_place_order.data(), in_place.data());
+        EXPECT_EQ(in_place_order, order);
+        for (std::size_t p = 0; p < in_place.size(); ++p) {
+          const T expected = values[static_cast<std::size_t>(order[p])];
+          EXPECT_TRUE(in_place[p] == expected ||
+                      (in_place[p] != in_place[p] && expected != expected))
+              << "position " << p;
+        }
       }
     }
   }
