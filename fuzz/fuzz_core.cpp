@@ -399,8 +399,9 @@ constexpr unsigned kRunsShape = 1;
 // minus multiples of a scale, each row's raised by 0, 1 or 2 times a jitter
 // (so that a run's first values may agree only within the tolerance), and
 // NaN last. Each run cycles through the input's rows, the second column
-// shifted by a multiple of a step from the palette. Runs of this length that are at most an eighth
-// of all rows reach the sort method's ordering by second value.
+// shifted by a multiple of a step from the palette. Runs of this length that
+// are at most an eighth of all rows reach the sort method's ordering by
+// second value.
 template <typename T>
 void TileInRuns(std::vector<T>& data, int& height, int width, FuzzedDataProvider& input) {
   constexpr int kRuns = 16;

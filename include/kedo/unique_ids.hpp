@@ -333,11 +333,11 @@ bool FirstColumnDecidesNone(T smallest, T largest, T tolerance) {
 // by a radix sort and cut into runs in which each second value is less than
 // the tolerance from the next; the comparator decides every pair from
 // different runs by the second column, in that order, and each run is
-// sorted on its own. For a strict weak
-// ordering that is the order the whole range sorted by `tie_broken` would
-// have. Returns false, the elements as they came, when the range is short or
-// its second values are mostly in order already (the comparator's sort is
-// then quicker) or memory for the scratch cannot be had.
+// sorted on its own. For a strict weak ordering that is the order the whole
+// range sorted by `tie_broken` would have. Returns false, the elements as
+// they came, when the range is short or its second values are mostly in
+// order already (the comparator's sort is then quicker) or memory for the
+// scratch cannot be had.
 template <typename T, typename I, typename TieBroken>
 bool SortBySecondColumn(const T* data, std::ptrdiff_t w, T tolerance, T first,
                         KeyedRow<T, I>* elements, std::size_t m, const TieBroken& tie_broken) {
