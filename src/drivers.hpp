@@ -98,7 +98,8 @@ py::tuple UniqueRowsByUff(const RowMatrixArray<T>& query, bool sorted_index, T t
   const int width = CheckedExtent(query.shape(1), 1);
   const T* data = RowMatrixData(query);
 
-  const std::vector<T> projection(static_cast<std::size_t>(width), T(1));
+  // Without rows no key is formed: an empty input, however wide, needs no weights.
+  const std::vector<T> projection(height > 0 ? static_cast<std::size_t>(width) : 0, T(1));
   IndexArray index(height);
   IndexArray inverse(height);
   int count = 0;

@@ -3,6 +3,7 @@
 import gc
 import json
 import os
+import resource
 import subprocess
 import sys
 import textwrap
@@ -100,6 +101,24 @@ def test_no_leak_and_no_reference_change_over_many_calls():
     assert growth < 2**20, f"resident memory grew by {growth} bytes over {CALLS} calls"
     # A leaked array, tuple or exception object shows up here long before it does in RSS.
     assert sys.getallocatedblocks() - blocks < 100
+
+
+@pytest.mark.no_sanitizers
+@pytest.mark.parametrize("method", ["sort", "a"])
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_empty_input_costs_nothing_whatever_its_width(method, dtype):
+    # No data, but a width that scratch in proportion to it would turn into gigabytes.
+    query = np.broadcast_to(np.zeros((1, 1), dtype=dtype), (0, 2**31 - 1))
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    with open("/proc/self/status") as status:
+        used = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+    resource.setrlimit(resource.RLIMIT_AS, (used + (256 << 20), hard))
+    try:
+        unique, index, inverse = kedo.unique_rows(query, 0.5, True, method)
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    assert unique.shape == (0, 2**31 - 1) and unique.dtype == dtype
+    assert index.shape == inverse.shape == (0,)
 
 
 # Runs in a child process: sets a soft address-space limit a little above what the
