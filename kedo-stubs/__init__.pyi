@@ -24,7 +24,8 @@ def unique_rows(  # type: ignore[overload-overlap]
     Returns ``(unique, index, inverse)``: ``unique[i]`` is input row ``index[i]``
     bit for bit, and ``inverse[r]`` is the number of the unique row that input
     row ``r`` joined, so ``unique[inverse]`` rebuilds the input within the
-    tolerance. ``unique`` has the input's dtype; ``index`` and ``inverse`` are int32.
+    tolerance. ``unique`` has the input's dtype in native byte order; ``index``
+    and ``inverse`` are int32.
 
     query:        2-D numpy.ndarray of float32 or float64, any layout or byte
                   order. Other dtypes raise RuntimeError; other dimensions raise

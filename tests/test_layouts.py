@@ -74,6 +74,8 @@ LAYOUTS = {
     "big-endian-F": lambda x: np.asfortranarray(big_endian(x)),
     "read-only": read_only,
     "subclass": lambda x: x.copy().view(Sub),
+    # Read as its data, mask ignored, as the README says.
+    "masked": lambda x: np.ma.masked_array(x, mask=np.arange(x.size).reshape(x.shape) % 3 == 0),
     "misaligned": misaligned,
     "broadcast": broadcast,
     "zero-stride-columns": lambda x: np.broadcast_to(x[:, :1], x.shape),

@@ -429,7 +429,8 @@ void UffSweep(const T* data, std::ptrdiff_t rows, std::ptrdiff_t columns, const 
     std::ptrdiff_t window_work = 0;  // rows the plain sweep would compare
     std::ptrdiff_t grid_work = 0;
     grid.TakeWork();
-    I next_check = static_cast<I>(count + kCheckEvery);
+    I next_check = static_cast<I>(
+        std::min<std::ptrdiff_t>(count + kCheckEvery, std::numeric_limits<I>::max()));
     for (; p < rows; ++p) {
       if (grid.back() > p) {
         grid.PopFront();

@@ -420,7 +420,8 @@ bool SortBySecondColumn(const T* data, std::ptrdiff_t w, T tolerance, T first,
 // kCheckedCluster rows is tested for consistency. When none is found
 // inconsistent, the order among equivalent rows must stay as the plain
 // unstable sort leaves it, so the routine declines, unless equivalent rows
-// are all equal bit for bit: then only which copy heads a group could differ.
+// are all equal bit for bit: then only which of the copies heads which group
+// could differ.
 //
 // With `groups`, the kept order is also grouped (see GroupOutput).
 //
