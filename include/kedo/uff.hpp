@@ -494,6 +494,7 @@ std::vector<I> ArgSort(const std::vector<T>& values) {
 // data:       height x width elements of T, row-major and contiguous; read only.
 // height, width: not negative.
 // projection: width weights; key[r] = sum of projection[c] * row r, column order.
+//             Not read when height is 0 (it may then be null).
 // tolerance:  any value. A row r after anchor a in key order joins a's group
 //             while key[r] - key[a] < tolerance and its squared Euclidean
 //             distance to a is below tolerance squared; it may leave an

@@ -292,11 +292,15 @@ TYPED_TEST(UffTest, NoRowsWritesNothing) {
   Guarded<T> unique(4, this->kCanary, this->kCanary);
   Guarded<int> index(2, -9, -9);
   Guarded<int> inverse(2, -9, -9);
+  // No rows form no key, so no weights need be given either.
+  const T* const weights[2] = {projection, nullptr};
   for (bool sorted_index : {false, true}) {
-    int count = 5;
-    kedo::Uff<false>(data, 0, 2, projection, T(1), sorted_index, unique.begin(), index.begin(),
-                     count, inverse.begin());
-    EXPECT_EQ(count, 0);
+    for (const T* weight : weights) {
+      int count = 5;
+      kedo::Uff<false>(data, 0, 2, weight, T(1), sorted_index, unique.begin(), index.begin(), count,
+                       inverse.begin());
+      EXPECT_EQ(count, 0);
+    }
     EXPECT_EQ(index.Contents(), (std::vector<int>{-9, -9}));
     EXPECT_EQ(inverse.Contents(), (std::vector<int>{-9, -9}));
     EXPECT_EQ(unique.Contents(), std::vector<T>(4, this->kCanary));
