@@ -311,10 +311,12 @@ void OrderKeyTiesByValue(KeyedRow<T, I>* elements, std::size_t count, std::size_
 // Where SortRowIdsByFirstValue puts the groups of the order it keeps, as
 // the grouping pass of UniqueIds would: the head positions in `heads`
 // (resized), and each row's group number in `inverse` unless it is null.
+// `grouped` tells whether it did; an order it sorts otherwise is not grouped.
 template <typename I>
 struct GroupOutput {
   IndexVector<I>& heads;
   I* inverse;
+  bool grouped = false;
 };
 
 // Whether the comparator's first column leaves every pair of a cluster
@@ -404,6 +406,134 @@ bool SortBySecondColumn(const T* data, std::ptrdiff_t w, T tolerance, T first,
   return true;
 }
 
+// Whether the row comparator is a strict weak ordering on the keyed rows
+// [0, n), shown column by column along their order: in each column, every
+// stretch of rows that the earlier columns leave undecided must fall into
+// runs of neighbours undecided in this column, each run tight (its smallest
+// and largest values undecided, so every pair in it) and deciding before the
+// next run (its largest value before the next one's smallest, so every
+// pair). The comparator is then the lexicographic order of the runs, and the
+// rows are in that order. False when the columns do not show it, which the
+// ordering may still be.
+template <typename T, typename I>
+bool ColumnsShowConsistentOrder(const T* data, std::ptrdiff_t w, T tolerance,
+                                const KeyedRow<T, I>* rows, std::size_t n) {
+  auto undecided = [tolerance](T a, T b) {
+    return a == b || (a != a && b != b) || std::abs(a - b) < tolerance;
+  };
+  auto decides_before = [&](T a, T b) { return !undecided(a, b) && (a < b || (b != b && a == a)); };
+  std::vector<std::pair<std::size_t, std::size_t>> stretches{{0, n}};
+  std::vector<std::pair<std::size_t, std::size_t>> next;
+  for (std::ptrdiff_t c = 0; c < w && !stretches.empty(); ++c) {
+    auto value = [&](std::size_t p) {
+      return c == 0 ? rows[p].key : data[static_cast<std::ptrdiff_t>(rows[p].id) * w + c];
+    };
+    next.clear();
+    for (const auto& [begin, end] : stretches) {
+      std::size_t run = begin;
+      T smallest = value(begin);
+      T largest = smallest;
+      T previous_largest = smallest;
+      T last = smallest;
+      for (std::size_t p = begin + 1; p <= end; ++p) {
+        if (p < end) {
+          const T v = value(p);
+          const bool same_run = undecided(last, v);
+          last = v;
+          if (same_run) {
+            if (v < smallest) smallest = v;
+            if (largest < v) largest = v;
+            continue;
+          }
+        }
+        if (!undecided(smallest, largest)) return false;
+        if (run > begin && !decides_before(previous_largest, smallest)) return false;
+        if (p - run >= 2) next.emplace_back(run, p);
+        if (p == end) break;
+        run = p;
+        previous_largest = largest;
+        smallest = largest = last;
+      }
+    }
+    std::swap(stretches, next);
+  }
+  return true;
+}
+
+// Marks in class_start where classes of equivalent neighbours start within
+// the cluster keyed[first .. last), which `less` has sorted, and returns
+// whether it is shown consistent: by the caller when it has at most
+// `checked` rows, else by its columns (see ColumnsShowConsistentOrder).
+template <typename T, typename I, std::ptrdiff_t kWidth>
+bool MarkClassesOfCluster(const KeyedRowLess<T, kWidth>& less, const KeyedRow<T, I>* keyed,
+                          std::size_t first, std::size_t last, std::size_t checked,
+                          std::vector<bool>& class_start) {
+  for (std::size_t p = first + 1; p < last; ++p) {
+    class_start[p] = less.Order(keyed[p - 1], keyed[p]) != 0;
+  }
+  return last - first <= checked ||
+         ColumnsShowConsistentOrder(less.data, less.Width(), less.tolerance, keyed + first,
+                                    last - first);
+}
+
+// A row number and the number of its class of equivalent rows.
+template <typename I>
+struct RankedId {
+  I rank;
+  I id;
+};
+
+// For the unstable variant: sorts ids[0 .. n), the row numbers lowest ..
+// lowest + n - 1, exactly as UnstableSort with the row comparator would sort
+// them in ascending order, given keyed[0 .. n), those rows sorted as
+// SortRowIdsByFirstValue sorts them, cluster_start marking its clusters.
+// The clusters of at most `checked` rows must have been shown consistent,
+// and from position `checked_from` on the longer ones too, with class_start
+// marking where classes of equivalent neighbours start within them. When
+// the longer clusters before it are shown consistent as well (see
+// ColumnsShowConsistentOrder), the comparator is a strict weak ordering
+// whose answers are those of comparing class numbers, and UnstableSort makes
+// the same moves on the class numbers, without reading a row. Frees `keyed`.
+// False, with `ids` overwritten, when a cluster is not shown consistent or
+// memory runs out.
+template <typename T, typename I, std::ptrdiff_t kWidth>
+bool SortIdsByClassRank(const KeyedRowLess<T, kWidth>& less,
+                        std::unique_ptr<KeyedRow<T, I>[]>& keyed,
+                        const std::vector<bool>& cluster_start,
+                        const std::vector<bool>& class_start, std::size_t checked,
+                        std::size_t checked_from, I lowest, I* ids, std::size_t n) {
+  // Class numbers by row, in ids.
+  I rank = -1;
+  for (std::size_t p = 0; p < n; ++p) {
+    bool starts = cluster_start[p];
+    if (p >= checked_from) {
+      starts = starts || class_start[p];
+    } else if (starts) {
+      std::size_t last = p + 1;
+      while (!cluster_start[last]) ++last;
+      if (last - p > checked && !ColumnsShowConsistentOrder(less.data, less.Width(), less.tolerance,
+                                                            keyed.get() + p, last - p)) {
+        return false;
+      }
+    } else {
+      starts = less.Order(keyed[p - 1], keyed[p]) != 0;
+    }
+    rank += starts;
+    ids[static_cast<std::size_t>(keyed[p].id - lowest)] = rank;
+  }
+  keyed.reset();
+  std::unique_ptr<RankedId<I>[]> ranked(new (std::nothrow) RankedId<I>[n]);
+  if (!ranked) return false;
+  AdviseHugePages(ranked.get(), n * sizeof(RankedId<I>));
+  for (std::size_t i = 0; i < n; ++i) {
+    ranked[i] = RankedId<I>{ids[i], static_cast<I>(lowest + static_cast<I>(i))};
+  }
+  UnstableSort(ranked.get(), ranked.get() + n,
+               [](const RankedId<I>& a, const RankedId<I>& b) { return a.rank < b.rank; });
+  for (std::size_t p = 0; p < n; ++p) ids[p] = ranked[p].id;
+  return true;
+}
+
 // Sorts `ids`, which holds strictly ascending row numbers, with
 // FixedWidthRowLess<T, kWidth> (width >= 1) from an order by first values.
 //
@@ -419,11 +549,13 @@ bool SortBySecondColumn(const T* data, std::ptrdiff_t w, T tolerance, T first,
 // For the unstable variant (`stable` false) every cluster of at most
 // kCheckedCluster rows is tested for consistency. When none is found
 // inconsistent, the order among equivalent rows must stay as the plain
-// unstable sort leaves it, so the routine declines, unless equivalent rows
-// are all equal bit for bit: then only which of the copies heads which group
-// could differ.
+// unstable sort leaves it. If equivalent rows are all equal bit for bit, the
+// presort's order is kept: only which of the copies heads which group could
+// differ. Otherwise the plain unstable sort's order is made from class
+// numbers where the longer clusters are shown consistent too (see
+// SortIdsByClassRank), and the routine declines where they are not.
 //
-// With `groups`, the kept order is also grouped (see GroupOutput).
+// With `groups`, a kept order is also grouped (see GroupOutput).
 //
 // Returns false, with `ids` as it came, when it declines or when memory for
 // its scratch cannot be had; the caller then sorts the range (and groups it;
@@ -543,9 +675,16 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
   };
   // Whether all equivalent neighbours so far are equal bit for bit.
   bool equal_classes = true;
-  // Once they are not, the unstable variant declines unless a checked
-  // cluster proves inconsistent: clusters too long to be checked are left
-  // unsorted from `unsorted_from` on, and sorted only if the order is kept.
+  // Whether the plain unstable sort's order can still be made from class
+  // numbers (see SortIdsByClassRank): the clusters are then all sorted, the
+  // long ones shown consistent as they finish from `ranked_from` on (those
+  // before, once classes stop being copies), and classes marked as they go.
+  bool can_rank = !stable && consecutive && numbers == n;
+  std::vector<bool> class_start(can_rank ? n : 0, false);
+  std::size_t ranked_from = n;
+  // Otherwise the unstable variant declines unless a checked cluster proves
+  // inconsistent: clusters too long to be checked are left unsorted from
+  // `unsorted_from` on, and sorted only if the order is kept.
   std::size_t unsorted_from = n;
   auto sort_unsorted = [&](std::size_t end) {
     std::size_t first = unsorted_from;
@@ -564,12 +703,20 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
       sort_unsorted(first);
     }
     for (std::size_t p = first + 1; !keep && equal_classes && p < last; ++p) {
-      equal_classes = less.Order(keyed[p - 1], keyed[p]) != 0 ||
-                      std::memcmp(data + static_cast<std::ptrdiff_t>(keyed[p - 1].id) * w,
-                                  data + static_cast<std::ptrdiff_t>(keyed[p].id) * w,
-                                  static_cast<std::size_t>(w) * sizeof(T)) == 0;
+      if (less.Order(keyed[p - 1], keyed[p]) != 0) continue;
+      const T* before = data + static_cast<std::ptrdiff_t>(keyed[p - 1].id) * w;
+      const T* after = data + static_cast<std::ptrdiff_t>(keyed[p].id) * w;
+      if (std::memcmp(before, after, static_cast<std::size_t>(w) * sizeof(T)) == 0) continue;
+      equal_classes = false;
+      // Copies that differ only in the signs of zeros sort about as fast
+      // plainly; class numbers pay off for copies that differ in value.
+      can_rank = can_rank && !std::equal(before, before + w, after);
     }
-    if (!keep && !equal_classes && unsorted_from == n) unsorted_from = last;
+    if (!keep && !equal_classes && can_rank) {
+      if (ranked_from == n) ranked_from = first;
+      can_rank = MarkClassesOfCluster(less, keyed.get(), first, last, kCheckedCluster, class_start);
+    }
+    if (!keep && !equal_classes && !can_rank && unsorted_from == n) unsorted_from = last;
     if (keep && groups != nullptr) group_up_to(last);
   };
   start = 0;
@@ -581,17 +728,28 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
       less.Prefetch(keyed[p + kAhead]);
     }
     if (p < numbers && !cluster_start[p]) continue;
-    if (keep || equal_classes || p - start <= kCheckedCluster) sort_cluster(start, p);
+    if (keep || equal_classes || can_rank || p - start <= kCheckedCluster) {
+      sort_cluster(start, p);
+    }
     finish_cluster(start, p);
     start = p;
   }
   // The rows with NaN first sort among themselves by the later columns.
   Sort<stable>(keyed.get() + numbers, keyed.get() + n, less);
   finish_cluster(numbers, n);
-  // Consistent, but every class of equivalent rows is one row repeated: the
+  if (!keep && !equal_classes) {
+    // The plain unstable sort's order, from class numbers, where it can be had.
+    return (can_rank &&
+            SortIdsByClassRank<T, I, kWidth>(less, keyed, cluster_start, class_start,
+                                             kCheckedCluster, ranked_from, lowest, ids, n)) ||
+           decline();
+  }
+  // Consistent, and every class of equivalent rows is one row repeated: the
   // plain unstable sort could only have picked another copy of each head.
-  if (!keep && !equal_classes) return decline();
-  if (groups != nullptr) group_up_to(n);
+  if (groups != nullptr) {
+    group_up_to(n);
+    groups->grouped = true;
+  }
   for (std::size_t p = grouped; p < n; ++p) ids[p] = keyed[p].id;
   if (groups != nullptr) {
     groups->heads.resize(head_count);
@@ -1091,11 +1249,11 @@ void UniqueIdsBySorting(const T* data, I height, I width, T tolerance, IndexVect
       constexpr std::ptrdiff_t kWidth = decltype(fixed)::value;
       unique_ids.clear();
       GroupOutput<I> groups{unique_ids, inverse};
-      grouped = SortRowIdsByFirstValue<stable, T, I, kWidth>(data, row_width, tolerance,
-                                                             sorted_ids.data(), n, &groups);
-      if (!grouped) {
+      if (!SortRowIdsByFirstValue<stable, T, I, kWidth>(data, row_width, tolerance,
+                                                        sorted_ids.data(), n, &groups)) {
         SortRowIdsPlain<stable, T, I, kWidth>(data, row_width, tolerance, sorted_ids);
       }
+      grouped = groups.grouped;
     });
     if (grouped) return;
   } else {

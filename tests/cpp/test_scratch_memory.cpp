@@ -25,10 +25,12 @@ std::size_t refuse_optional_from = std::numeric_limits<std::size_t>::max();
 
 }  // namespace
 
-// Each block carries its size in front of it.
-void* operator new(std::size_t bytes) {
+namespace {
+
+// Each block carries its size in front of it. Null when malloc fails.
+void* Allocate(std::size_t bytes) noexcept {
   void* block = std::malloc(bytes + alignof(std::max_align_t));
-  if (block == nullptr) throw std::bad_alloc();
+  if (block == nullptr) return nullptr;
   *static_cast<std::size_t*>(block) = bytes;
   if (counting) {
     live_bytes += bytes;
@@ -36,27 +38,38 @@ void* operator new(std::size_t bytes) {
   }
   return static_cast<char*>(block) + alignof(std::max_align_t);
 }
-void* operator new[](std::size_t bytes) { return operator new(bytes); }
-void* operator new(std::size_t bytes, const std::nothrow_t&) noexcept {
-  if (bytes >= refuse_optional_from) return nullptr;
-  try {
-    return operator new(bytes);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
+
+void* AllocateOrThrow(std::size_t bytes) {
+  void* memory = Allocate(bytes);
+  if (memory == nullptr) throw std::bad_alloc();
+  return memory;
 }
-void* operator new[](std::size_t bytes, const std::nothrow_t& tag) noexcept {
-  return operator new(bytes, tag);
+
+void* AllocateOptional(std::size_t bytes) noexcept {
+  return bytes >= refuse_optional_from ? nullptr : Allocate(bytes);
 }
-void operator delete(void* memory) noexcept {
+
+void Release(void* memory) noexcept {
   if (memory == nullptr) return;
   char* block = static_cast<char*>(memory) - alignof(std::max_align_t);
   if (counting) live_bytes -= *reinterpret_cast<std::size_t*>(block);
   std::free(block);
 }
-void operator delete[](void* memory) noexcept { operator delete(memory); }
-void operator delete(void* memory, std::size_t) noexcept { operator delete(memory); }
-void operator delete[](void* memory, std::size_t) noexcept { operator delete(memory); }
+
+}  // namespace
+
+void* operator new(std::size_t bytes) { return AllocateOrThrow(bytes); }
+void* operator new[](std::size_t bytes) { return AllocateOrThrow(bytes); }
+void* operator new(std::size_t bytes, const std::nothrow_t&) noexcept {
+  return AllocateOptional(bytes);
+}
+void* operator new[](std::size_t bytes, const std::nothrow_t&) noexcept {
+  return AllocateOptional(bytes);
+}
+void operator delete(void* memory) noexcept { Release(memory); }
+void operator delete[](void* memory) noexcept { Release(memory); }
+void operator delete(void* memory, std::size_t) noexcept { Release(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { Release(memory); }
 
 namespace {
 
