@@ -187,6 +187,37 @@ void FuzzUniqueIds(const std::vector<T>& data, int height, int width, T toleranc
   std::vector<int> ids_only = index;
   kedo::SortIdsAndInverse<int>(count, ids_only.data(), height, static_cast<int*>(nullptr));
   CHECK(ids_only == ids);
+
+  // Where the comparator is a strict weak ordering on the rows, every row's
+  // representative is, bit for bit, the one that sorting the row numbers
+  // plainly and cutting the order at the heads gives, whichever path ran.
+  constexpr int kPlainLimit = 700;  // the consistency test is quadratic
+  if (height > kPlainLimit) return;
+  std::vector<int> plain(static_cast<std::size_t>(height));
+  for (int r = 0; r < height; ++r) plain[static_cast<std::size_t>(r)] = r;
+  const kedo::internal::RowLess<T> less{data.data(), width, tolerance};
+  kedo::internal::Sort<stable>(plain.data(), plain.data() + height, less);
+  if (!kedo::internal::SortedRangeIsConsistent(less, plain.data(), plain.size())) return;
+  std::vector<int> plain_head(static_cast<std::size_t>(height));
+  int plain_count = 0;
+  int head = -1;
+  for (const int row : plain) {
+    if (head < 0 || !Match(data, width, tolerance, head, row)) {
+      head = row;
+      ++plain_count;
+    }
+    plain_head[static_cast<std::size_t>(row)] = head;
+  }
+  CHECK(plain_count == count);
+  const std::size_t row_bytes = static_cast<std::size_t>(width) * sizeof(T);
+  for (int r = 0; r < height; ++r) {
+    const int representative =
+        index[static_cast<std::size_t>(inverse[static_cast<std::size_t>(r)])];
+    CHECK(SameBits(
+        data.data() + static_cast<std::ptrdiff_t>(representative) * width,
+        data.data() + static_cast<std::ptrdiff_t>(plain_head[static_cast<std::size_t>(r)]) * width,
+        row_bytes));
+  }
 }
 
 template <bool ordered, typename T>
