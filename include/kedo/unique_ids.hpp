@@ -485,40 +485,20 @@ struct RankedId {
 
 // For the unstable variant: sorts ids[0 .. n), the row numbers lowest ..
 // lowest + n - 1, exactly as UnstableSort with the row comparator would sort
-// them in ascending order, given keyed[0 .. n), those rows sorted as
-// SortRowIdsByFirstValue sorts them, cluster_start marking its clusters.
-// The clusters of at most `checked` rows must have been shown consistent,
-// and from position `checked_from` on the longer ones too, with class_start
-// marking where classes of equivalent neighbours start within them. When
-// the longer clusters before it are shown consistent as well (see
-// ColumnsShowConsistentOrder), the comparator is a strict weak ordering
-// whose answers are those of comparing class numbers, and UnstableSort makes
-// the same moves on the class numbers, without reading a row. Frees `keyed`.
-// False, with `ids` overwritten, when a cluster is not shown consistent or
-// memory runs out.
-template <typename T, typename I, std::ptrdiff_t kWidth>
-bool SortIdsByClassRank(const KeyedRowLess<T, kWidth>& less,
-                        std::unique_ptr<KeyedRow<T, I>[]>& keyed,
+// them in ascending order, given keyed[0 .. n), those rows in an order of
+// the comparator, which must be a strict weak ordering on them, and where
+// its classes of equivalent rows start (cluster_start or class_start). The
+// comparator's answers are then those of comparing class numbers, and
+// UnstableSort makes the same moves on the class numbers, without reading a
+// row. Frees `keyed`. False, with `ids` overwritten, when memory runs out.
+template <typename T, typename I>
+bool SortIdsByClassRank(std::unique_ptr<KeyedRow<T, I>[]>& keyed,
                         const std::vector<bool>& cluster_start,
-                        const std::vector<bool>& class_start, std::size_t checked,
-                        std::size_t checked_from, I lowest, I* ids, std::size_t n) {
+                        const std::vector<bool>& class_start, I lowest, I* ids, std::size_t n) {
   // Class numbers by row, in ids.
   I rank = -1;
   for (std::size_t p = 0; p < n; ++p) {
-    bool starts = cluster_start[p];
-    if (p >= checked_from) {
-      starts = starts || class_start[p];
-    } else if (starts) {
-      std::size_t last = p + 1;
-      while (!cluster_start[last]) ++last;
-      if (last - p > checked && !ColumnsShowConsistentOrder(less.data, less.Width(), less.tolerance,
-                                                            keyed.get() + p, last - p)) {
-        return false;
-      }
-    } else {
-      starts = less.Order(keyed[p - 1], keyed[p]) != 0;
-    }
-    rank += starts;
+    rank += cluster_start[p] || class_start[p];
     ids[static_cast<std::size_t>(keyed[p].id - lowest)] = rank;
   }
   keyed.reset();
@@ -738,10 +718,14 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
   Sort<stable>(keyed.get() + numbers, keyed.get() + n, less);
   finish_cluster(numbers, n);
   if (!keep && !equal_classes) {
-    // The plain unstable sort's order, from class numbers, where it can be had.
-    return (can_rank &&
-            SortIdsByClassRank<T, I, kWidth>(less, keyed, cluster_start, class_start,
-                                             kCheckedCluster, ranked_from, lowest, ids, n)) ||
+    // The plain unstable sort's order, from class numbers, where it can be
+    // had; the clusters before `ranked_from` are marked and shown now.
+    for (std::size_t first = 0, p = 1; can_rank && p <= ranked_from; ++p) {
+      if (!cluster_start[p]) continue;
+      can_rank = MarkClassesOfCluster(less, keyed.get(), first, p, kCheckedCluster, class_start);
+      first = p;
+    }
+    return (can_rank && SortIdsByClassRank(keyed, cluster_start, class_start, lowest, ids, n)) ||
            decline();
   }
   // Consistent, and every class of equivalent rows is one row repeated: the
