@@ -40,6 +40,16 @@ struct HasPrefetch<
 
 inline constexpr std::ptrdiff_t kPrefetchDistance = 8;
 
+// Asks for the `width` values at `row` by the first and the last: a row of
+// up to a cache line then arrives whole, however it is aligned. Nothing for
+// no values.
+template <typename T>
+inline void PrefetchRow(const T* row, std::ptrdiff_t width) {
+  if (width <= 0) return;
+  __builtin_prefetch(row);
+  __builtin_prefetch(row + (width - 1));
+}
+
 // Announces every element of a short range before it is sorted by insertion.
 template <typename T, typename Less>
 inline void PrefetchRange(const T* first, const T* last, const Less& less) {

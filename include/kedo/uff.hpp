@@ -379,7 +379,7 @@ void UffSweep(const T* data, std::ptrdiff_t rows, std::ptrdiff_t columns, const 
     if (p + kAhead < rows) {
       const std::ptrdiff_t ahead = key_order[p + kAhead];
       __builtin_prefetch(inverse + ahead);
-      __builtin_prefetch(data + ahead * w);
+      PrefetchRow(data + ahead * w, w);
     }
     const std::ptrdiff_t anchor = key_order[p];
     if (inverse[anchor] != -1) return false;
@@ -537,7 +537,7 @@ void Uff(const T* data, const I& height, const I& width, const T* projection, co
     for (std::ptrdiff_t p = 0; p < rows; ++p) {
       if (p + kAhead < rows) {
         const std::ptrdiff_t ahead = key_order[static_cast<std::size_t>(p + kAhead)];
-        __builtin_prefetch(data + ahead * columns);
+        internal::PrefetchRow(data + ahead * columns, columns);
         __builtin_prefetch(inverse + ahead);
       }
       const std::ptrdiff_t r = key_order[static_cast<std::size_t>(p)];

@@ -100,7 +100,7 @@ struct FixedWidthRowLess {
 
   template <typename I>
   void Prefetch(I a) const {
-    __builtin_prefetch(data + static_cast<std::ptrdiff_t>(a) * Width());
+    PrefetchRow(data + static_cast<std::ptrdiff_t>(a) * Width(), Width());
   }
 };
 
@@ -169,7 +169,7 @@ struct KeyedRowLess {
   // Asks for the columns after the first.
   template <typename I>
   void Prefetch(const KeyedRow<T, I>& a) const {
-    __builtin_prefetch(data + static_cast<std::ptrdiff_t>(a.id) * Width() + 1);
+    PrefetchRow(data + static_cast<std::ptrdiff_t>(a.id) * Width() + 1, Width() - 1);
   }
 };
 
@@ -816,9 +816,7 @@ void GatherRows(const T* data, std::ptrdiff_t width, const I* rows, std::size_t 
     constexpr std::size_t kAhead = 16;
     for (std::size_t i = 0; i < count; ++i) {
       if (i + kAhead < count) {
-        const T* ahead = data + static_cast<std::ptrdiff_t>(rows[i + kAhead]) * w;
-        __builtin_prefetch(ahead);
-        __builtin_prefetch(ahead + (w - 1));
+        PrefetchRow(data + static_cast<std::ptrdiff_t>(rows[i + kAhead]) * w, w);
       }
       const T* row = data + static_cast<std::ptrdiff_t>(rows[i]) * w;
       std::memcpy(out + static_cast<std::ptrdiff_t>(i) * w, row, row_bytes);
@@ -1163,7 +1161,7 @@ void GroupSorted(const T* data, std::ptrdiff_t width, T tolerance, const IndexVe
   const T* head_row = data;
   for (std::size_t p = 0; p < n; ++p) {
     if (p + kAhead < n) {
-      __builtin_prefetch(data + static_cast<std::ptrdiff_t>(sorted_ids[p + kAhead]) * w);
+      PrefetchRow(data + static_cast<std::ptrdiff_t>(sorted_ids[p + kAhead]) * w, w);
     }
     const T* row = data + static_cast<std::ptrdiff_t>(sorted_ids[p]) * w;
     if (p == 0 || !RowValuesMatch(head_row, row, w, tolerance)) {
