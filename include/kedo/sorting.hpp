@@ -468,7 +468,7 @@ T FromOrderedBits(BitsOf<T> key) {
   return value;
 }
 
-inline constexpr int kRadixDigitBits = 11;
+inline constexpr int kRadixDigitBits = 8;
 inline constexpr std::size_t kRadixBuckets = std::size_t{1} << kRadixDigitBits;
 
 // The number of count tables that RadixSortPairsWith needs for keys of U.
@@ -478,7 +478,7 @@ constexpr std::size_t RadixCountTables() {
 }
 
 // Stable LSD radix sort of keys[0 .. n) with ids[0 .. n) moved alongside,
-// 11 bits per pass, on the bits from `low_bit` up: keys that agree on those
+// 8 bits per pass, on the bits from `low_bit` up: keys that agree on those
 // keep their order. Passes whose digit is the same for all keys are skipped.
 // key_scratch and id_scratch hold n elements each, counts
 // RadixCountTables<U>() * kRadixBuckets; all three are overwritten.
