@@ -1,6 +1,7 @@
 // The safe sorts: any comparator leaves a permutation and touches nothing
 // outside the range; a valid ordering sorts like the standard sorts, in
-// O(n log n) comparisons.
+// O(n log n) comparisons. The radix sorts: the stable order, within their
+// buffers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -275,6 +276,97 @@ TEST_P(SafeSort, MovesElementsThatOwnMemory) {
       std::sort(got.begin(), got.end());
       std::sort(want.begin(), want.end());
       EXPECT_EQ(got, want) << "n = " << n;
+    }
+  }
+}
+
+// The radix sorts on keys that make every pass, some passes or none run (an
+// odd number of them ends in the scratch): the stable order by the sorted
+// bits, ids moved with their keys, nothing written outside the buffers.
+template <typename U>
+std::vector<U> RadixKeys(std::mt19937_64& rng, std::size_t n, int shape) {
+  std::vector<U> keys(n);
+  for (U& key : keys) {
+    const auto bits = static_cast<U>(rng());
+    switch (shape) {
+      case 0:  // every bit
+        key = bits;
+        break;
+      case 1:  // all equal: every pass skipped
+        key = static_cast<U>(0x5a5a5a5a5a5a5a5aULL);
+        break;
+      case 2:  // one byte above the lowest varies: one pass
+        key = static_cast<U>(0x1234u) ^ static_cast<U>((bits & 0xff) << 8);
+        break;
+      case 3:  // few values in the top and bottom bytes: ties, three passes or more
+        key = static_cast<U>((bits & 3) << (8 * sizeof(U) - 8)) | static_cast<U>((bits >> 8) & 3);
+        break;
+    }
+  }
+  return keys;
+}
+
+template <typename U>
+void CheckRadixSortPairsWith(int low_bit) {
+  std::mt19937_64 rng(77 + static_cast<unsigned>(low_bit));
+  constexpr U kCanaryKey = static_cast<U>(0xdeadbeefdeadbeefULL);
+  for (const std::size_t n : {0u, 1u, 2u, 257u, 5000u}) {
+    for (int shape = 0; shape < 4; ++shape) {
+      SCOPED_TRACE(::testing::Message() << "n = " << n << ", shape " << shape << ", low bit "
+                                        << low_bit << ", key bytes " << sizeof(U));
+      const std::vector<U> input = RadixKeys<U>(rng, n, shape);
+      Guarded<U> keys(n, U(0), kCanaryKey);
+      Guarded<int> ids(n, 0, INT_MIN);
+      std::copy(input.begin(), input.end(), keys.begin());
+      std::iota(ids.begin(), ids.end(), 0);
+      Guarded<U> key_scratch(n, U(0), kCanaryKey);
+      Guarded<int> id_scratch(n, 0, INT_MIN);
+      Guarded<std::size_t> counts(ki::RadixCountTables<U>() * ki::kRadixBuckets, 0, SIZE_MAX);
+      ki::RadixSortPairsWith(keys.begin(), ids.begin(), n, low_bit, key_scratch.begin(),
+                             id_scratch.begin(), counts.begin());
+      ASSERT_TRUE(keys.Intact() && ids.Intact() && key_scratch.Intact() && id_scratch.Intact() &&
+                  counts.Intact())
+          << "wrote outside a buffer";
+
+      std::vector<int> want(n);
+      std::iota(want.begin(), want.end(), 0);
+      std::stable_sort(want.begin(), want.end(), [&](int a, int b) {
+        return (input[static_cast<std::size_t>(a)] >> low_bit) <
+               (input[static_cast<std::size_t>(b)] >> low_bit);
+      });
+      ASSERT_EQ(ids.Contents(), want);
+      for (std::size_t p = 0; p < n; ++p) {
+        ASSERT_EQ(keys[p], input[static_cast<std::size_t>(want[p])]) << "position " << p;
+      }
+    }
+  }
+}
+
+TEST(RadixSort, PairsSortStablyByTheBitsFromTheLowBitUp) {
+  CheckRadixSortPairsWith<std::uint32_t>(0);
+  CheckRadixSortPairsWith<std::uint64_t>(0);
+  CheckRadixSortPairsWith<std::uint64_t>(5);
+  CheckRadixSortPairsWith<std::uint64_t>(32);
+}
+
+TEST(RadixSort, ByHighHalfSortsStablyByTheWholeKey) {
+  std::mt19937_64 rng(5);
+  for (const std::size_t n : {0u, 1u, 40u, 5000u}) {
+    for (int shape = 0; shape < 4; ++shape) {
+      // Upper halves from a few values: short and long runs to finish.
+      std::vector<std::uint64_t> keys = RadixKeys<std::uint64_t>(rng, n, shape);
+      for (std::uint64_t& key : keys) key ^= (rng() % (1 + n / 64)) << 32;
+      const std::vector<std::uint64_t> input = keys;
+      std::vector<int> ids(n);
+      std::iota(ids.begin(), ids.end(), 0);
+      ASSERT_TRUE(ki::RadixSortByHighHalf(keys.data(), ids.data(), n));
+      std::vector<int> want(n);
+      std::iota(want.begin(), want.end(), 0);
+      std::stable_sort(want.begin(), want.end(), [&](int a, int b) {
+        return input[static_cast<std::size_t>(a)] < input[static_cast<std::size_t>(b)];
+      });
+      ASSERT_EQ(ids, want) << "n = " << n << ", shape " << shape;
+      EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end()));
     }
   }
 }
