@@ -306,6 +306,30 @@ std::vector<U> RadixKeys(std::mt19937_64& rng, std::size_t n, int shape) {
   return keys;
 }
 
+// Whether a radix sort left `ids` (first 0, 1, ...) in the stable order of
+// `input` by the bits from `low_bit` up, each key beside its id.
+template <typename U, typename Ids, typename Keys>
+::testing::AssertionResult InStableOrder(const std::vector<U>& input, int low_bit, const Ids& ids,
+                                         const Keys& keys) {
+  std::vector<int> want(input.size());
+  std::iota(want.begin(), want.end(), 0);
+  std::stable_sort(want.begin(), want.end(), [&](int a, int b) {
+    return (input[static_cast<std::size_t>(a)] >> low_bit) <
+           (input[static_cast<std::size_t>(b)] >> low_bit);
+  });
+  for (std::size_t p = 0; p < want.size(); ++p) {
+    if (ids[p] != want[p]) {
+      return ::testing::AssertionFailure()
+             << "id " << ids[p] << " at position " << p << ", want " << want[p];
+    }
+    if (keys[p] != input[static_cast<std::size_t>(want[p])]) {
+      return ::testing::AssertionFailure()
+             << "key at position " << p << " is not id " << want[p] << "'s";
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
 template <typename U>
 void CheckRadixSortPairsWith(int low_bit) {
   std::mt19937_64 rng(77 + static_cast<unsigned>(low_bit));
@@ -327,17 +351,7 @@ void CheckRadixSortPairsWith(int low_bit) {
       ASSERT_TRUE(keys.Intact() && ids.Intact() && key_scratch.Intact() && id_scratch.Intact() &&
                   counts.Intact())
           << "wrote outside a buffer";
-
-      std::vector<int> want(n);
-      std::iota(want.begin(), want.end(), 0);
-      std::stable_sort(want.begin(), want.end(), [&](int a, int b) {
-        return (input[static_cast<std::size_t>(a)] >> low_bit) <
-               (input[static_cast<std::size_t>(b)] >> low_bit);
-      });
-      ASSERT_EQ(ids.Contents(), want);
-      for (std::size_t p = 0; p < n; ++p) {
-        ASSERT_EQ(keys[p], input[static_cast<std::size_t>(want[p])]) << "position " << p;
-      }
+      ASSERT_TRUE(InStableOrder(input, low_bit, ids.Contents(), keys.Contents()));
     }
   }
 }
@@ -360,15 +374,7 @@ TEST(RadixSort, ByHighHalfSortsStablyByTheWholeKey) {
       std::vector<int> ids(n);
       std::iota(ids.begin(), ids.end(), 0);
       ASSERT_TRUE(ki::RadixSortByHighHalf(keys.data(), ids.data(), n));
-      std::vector<int> want(n);
-      std::iota(want.begin(), want.end(), 0);
-      std::stable_sort(want.begin(), want.end(), [&](int a, int b) {
-        return input[static_cast<std::size_t>(a)] < input[static_cast<std::size_t>(b)];
-      });
-      ASSERT_EQ(ids, want) << "n = " << n << ", shape " << shape;
-      for (std::size_t p = 0; p < n; ++p) {
-        ASSERT_EQ(keys[p], input[static_cast<std::size_t>(want[p])]) << "position " << p;
-      }
+      ASSERT_TRUE(InStableOrder(input, 0, ids, keys)) << "n = " << n << ", shape " << shape;
     }
   }
 }
