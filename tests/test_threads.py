@@ -2,6 +2,7 @@
 
 import sys
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -61,3 +62,41 @@ def test_threads_match_serial_calls(dtype, frequent_switches):
         t.join()
     assert not errors
     assert not mismatches
+
+
+@pytest.mark.parametrize("method", ["sort", "a"])
+def test_query_written_during_calls(method, frequent_switches):
+    """A thread writing the query while calls read it (NumPy drops the interpreter
+    lock in its loops) gets some grouping back: never a crash, a hang or a result
+    that contradicts itself."""
+    rng = np.random.default_rng(7)
+    height = 60_000
+    patterns = [
+        rng.integers(0, 50, size=(height, 3)) * 0.01,  # many equal row sums: long windows
+        rng.normal(size=(height, 3)),
+        np.where(rng.random((height, 3)) < 0.3, np.nan, rng.integers(0, 5, size=(height, 3))),
+    ]
+    query = patterns[0].copy()
+    stop = threading.Event()
+
+    def write():
+        k = 0
+        while not stop.is_set():
+            np.copyto(query, patterns[k % len(patterns)])
+            k += 1
+
+    writer = threading.Thread(target=write)
+    writer.start()
+    try:
+        deadline = time.monotonic() + 1.5
+        while time.monotonic() < deadline:
+            for sorted_index in (False, True):
+                unique, index, inverse = kedo.unique_rows(query, 0.005, sorted_index, method)
+                count = index.shape[0]
+                assert unique.shape == (count, 3) and inverse.shape == (height,)
+                assert np.all((index >= 0) & (index < height))
+                assert np.all((inverse >= 0) & (inverse < count))
+                np.testing.assert_array_equal(inverse[index], np.arange(count))
+    finally:
+        stop.set()
+        writer.join()

@@ -160,7 +160,7 @@ class KeyWindowGrid {
 
   // Removes position front().
   void PopFront() {
-    Slot& list = ListOf(Row(front_));
+    Slot& list = ListHeadedBy(front_);
     list.head = Next(front_);
     ++front_;
   }
@@ -300,13 +300,30 @@ class KeyWindowGrid {
     return static_cast<std::size_t>(h) & (capacity_ - 1);
   }
 
-  const Slot* Find(std::uint32_t x, std::uint32_t y) {
+  Slot* Find(std::uint32_t x, std::uint32_t y) {
     for (std::size_t s = Home(x, y);; s = (s + 1) & (capacity_ - 1)) {
       ++work_;
-      const Slot& slot = slots_[s];
+      Slot& slot = slots_[s];
       if (slot.tail == kFree) return nullptr;
       if (slot.x == x && slot.y == y) return &slot;
     }
+  }
+
+  // The list that `position` heads; the front heads its list, as lists keep
+  // position order. Found through the row's cell, or, when the row's values
+  // changed since it entered the grid (the caller's data changed during the
+  // call), by a search of all lists: the lists then stay intact, and no cell
+  // is created without room for it.
+  Slot& ListHeadedBy(std::ptrdiff_t position) {
+    std::uint32_t x = 0;
+    std::uint32_t y = 0;
+    Slot* list = CellOf(Row(position), x, y) ? Find(x, y) : &orphans_;
+    if (list != nullptr && list->head == position) return *list;
+    if (orphans_.head == position) return orphans_;
+    for (std::size_t s = 0; s < capacity_; ++s) {
+      if (slots_[s].tail != kFree && slots_[s].head == position) return slots_[s];
+    }
+    return orphans_;  // not reached: the front always heads a list
   }
 
   // The list of `row`'s cell, created empty if the cell has no slot yet, or

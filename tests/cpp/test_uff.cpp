@@ -6,6 +6,7 @@
 #include <limits>
 #include <numeric>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -586,6 +587,49 @@ TYPED_TEST(UffTest, KeyWindowGridVisitsEveryRowWithinTheTolerance) {
           ASSERT_EQ(seen[static_cast<std::size_t>(q)], 1) << "position " << q << " width " << width;
         }
       }
+    }
+  }
+}
+
+// Rows whose values change while the grid holds them, as when another thread
+// writes the caller's array during a call: the grid goes on visiting only the
+// positions it holds, each once, and writes nothing outside its memory.
+TYPED_TEST(UffTest, KeyWindowGridStaysIntactWhenHeldRowsChange) {
+  using T = TypeParam;
+  std::mt19937 rng(41);
+  for (const int width : {1, 3}) {
+    const int rows = 3000;
+    auto random_value = [&rng] {
+      switch (rng() % 8u) {
+        case 0:
+          return std::numeric_limits<T>::quiet_NaN();
+        case 1:
+          return T(1e30);  // too far out for the grid
+        default:
+          return static_cast<T>(static_cast<int>(rng() % 9u) - 4) * T(0.25) + T(0.01);
+      }
+    };
+    std::vector<T> values(static_cast<std::size_t>(rows * width));
+    for (T& v : values) v = random_value();
+    std::vector<int> order(static_cast<std::size_t>(rows));
+    std::iota(order.begin(), order.end(), 0);
+    std::shuffle(order.begin(), order.end(), rng);
+    kedo::internal::KeyWindowGrid<T, int> grid(values.data(), rows, width, order.data(), T(0.125));
+    ASSERT_TRUE(grid.Assign(0, 100));
+    while (grid.back() < rows) {
+      for (int k = 0; k < 4; ++k) values[rng() % values.size()] = random_value();
+      if (rng() % 3u != 0) {
+        ASSERT_TRUE(grid.PushBack());
+      } else if (grid.front() < grid.back()) {
+        grid.PopFront();
+      }
+      std::vector<int> seen(static_cast<std::size_t>(rows), 0);
+      const T* query = values.data() + static_cast<std::ptrdiff_t>(rng() % 9u) * width;
+      ASSERT_NO_THROW(grid.ForEachNear(query, [&](std::ptrdiff_t q) {
+        if (q < grid.front() || q >= grid.back() || seen[static_cast<std::size_t>(q)]++ > 0) {
+          throw std::out_of_range("position " + std::to_string(q));
+        }
+      }));
     }
   }
 }
