@@ -309,11 +309,10 @@ class KeyWindowGrid {
     }
   }
 
-  // The list that `position` heads; the front heads its list, as lists keep
-  // position order. Found through the row's cell, or, when the row's values
-  // changed since it entered the grid (the caller's data changed during the
-  // call), by a search of all lists: the lists then stay intact, and no cell
-  // is created without room for it.
+  // The list that `position` heads (the front always does: lists keep
+  // position order). Found through the row's cell, or by a search of all
+  // lists when the row's values changed since it entered the grid (the
+  // caller's data changed during the call); no cell is created.
   Slot& ListHeadedBy(std::ptrdiff_t position) {
     std::uint32_t x = 0;
     std::uint32_t y = 0;
