@@ -25,6 +25,13 @@ namespace internal {
 
 inline constexpr const char* kVectorTooLarge = "cannot create std::vector larger than max_size()";
 
+// For a parameter that takes no part in deducing T, so that a plain
+// nullptr can be passed where a T* is asked for.
+template <typename T>
+struct NotDeduced {
+  using type = T;
+};
+
 // A size for an index vector; a negative one is refused as the standard
 // vector would refuse its unsigned image.
 template <typename I>
@@ -780,9 +787,9 @@ void SortRowIdsPlain(const T* data, std::ptrdiff_t width, T tolerance, IndexVect
 }
 
 // Sorts `ids` (row numbers) with FixedWidthRowLess<T, kWidth>: by
-// SortRowIdsByFirstValue where it applies and does not decline, otherwise by
-// SortRowIdsPlain.
-template <bool stable, typename T, typename I, std::ptrdiff_t kWidth>
+// SortRowIdsByFirstValue<stable> where it applies and does not decline,
+// otherwise by SortRowIdsPlain<plain_stable>.
+template <bool stable, typename T, typename I, std::ptrdiff_t kWidth, bool plain_stable = stable>
 void SortRowIds(const T* data, std::ptrdiff_t width, T tolerance, IndexVector<I>& ids) {
   const std::size_t n = ids.size();
   if (n < 2) return;
@@ -790,7 +797,7 @@ void SortRowIds(const T* data, std::ptrdiff_t width, T tolerance, IndexVector<I>
       SortRowIdsByFirstValue<stable, T, I, kWidth>(data, width, tolerance, ids.data(), n)) {
     return;
   }
-  SortRowIdsPlain<stable, T, I, kWidth>(data, width, tolerance, ids);
+  SortRowIdsPlain<plain_stable, T, I, kWidth>(data, width, tolerance, ids);
 }
 
 // Whether rows a and b match: no column differs by more than the tolerance.
@@ -1058,8 +1065,9 @@ bool NumberClassesExact(const T* data, I height, I width, IndexVector<I>& index,
     first.RankAll(inverse, n, inverse);
     return true;
   }
-  // Unequal rows: every sort gives the same order.
-  SortRowIds<true, T, I, kWidth>(data, static_cast<std::ptrdiff_t>(width), T(0), index);
+  // Unequal rows: every sort gives the same order, and the plain unstable
+  // sort needs no merge buffer beside the row classes.
+  SortRowIds<true, T, I, kWidth, false>(data, static_cast<std::ptrdiff_t>(width), T(0), index);
   for (std::size_t k = 0; k < index.size(); ++k) {
     inverse[index[k]] = static_cast<I>(-1 - static_cast<std::ptrdiff_t>(k));
   }
@@ -1270,7 +1278,7 @@ void UniqueIdsBySorting(const T* data, I height, I width, T tolerance, IndexVect
 //             row r, in 0 .. unique count - 1, numbered in sorted order.
 template <bool stable, typename T, typename I>
 void UniqueIds(const T* data, I height, I width, T tolerance, IndexVector<I>& sorted_ids,
-               IndexVector<I>& unique_ids, I* inverse) {
+               IndexVector<I>& unique_ids, typename internal::NotDeduced<I>::type* inverse) {
   static_cast<void>(internal::CheckedSize(height));  // a negative height throws here
   // Tolerance 0 (or -0) on NaN-free data: the same result without the full
   // sort, unless its hash table gives up. Unstable, only without -0 in the
@@ -1300,7 +1308,7 @@ void UniqueIds(const T* data, I height, I width, T tolerance, IndexVector<I>& so
 //          ids_after[inverse_after[r]] == ids_before[inverse_before[r]].
 // Throws std::bad_alloc; each array is then either untouched or rewritten.
 template <typename I>
-void SortIdsAndInverse(I count, I* ids, I height, I* inverse) {
+void SortIdsAndInverse(I count, I* ids, I height, typename internal::NotDeduced<I>::type* inverse) {
   const std::size_t unique_count = internal::CheckedSize(count);
   // renumber[k]: the new number of group k.
   IndexVector<I> renumber(inverse != nullptr ? unique_count : 0);

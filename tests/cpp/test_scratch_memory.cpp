@@ -73,7 +73,15 @@ void operator delete[](void* memory, std::size_t) noexcept { Release(memory); }
 
 namespace {
 
-enum class Rows { kDistinct, kClusteredFirst, kTiedFirst, kNoisyTiedFirst, kDense, kHalfNaNFirst };
+enum class Rows {
+  kDistinct,
+  kClusteredFirst,
+  kTiedFirst,
+  kNoisyTiedFirst,
+  kDense,
+  kHalfNaNFirst,
+  kOneFirstValue
+};
 
 template <typename T>
 std::vector<T> MakeRows(Rows kind, std::size_t n, std::size_t width) {
@@ -92,6 +100,7 @@ std::vector<T> MakeRows(Rows kind, std::size_t n, std::size_t width) {
       // The same, each a little apart: a double's upper half still ties them.
       if (kind == Rows::kNoisyTiedFirst && c == 0)
         value = static_cast<T>((1.0 + std::floor(u * 10)) * (1.0 + 1e-12 * unit(random)));
+      if (kind == Rows::kOneFirstValue && c == 0) value = T(0.5);
       if (kind == Rows::kHalfNaNFirst && c == 0 && random() % 2 == 0)
         value = std::numeric_limits<T>::quiet_NaN();
       data[r * width + c] = value;
@@ -155,6 +164,13 @@ TEST(ScratchMemory, FirstValuesNearlyTiedInLongRuns) {
 TEST(ScratchMemory, FirstValuesDenseAgainstTheTolerance) {
   ExpectWithinBound<double>(Rows::kDense, 0.1);
   ExpectWithinBound<float>(Rows::kDense, 0.1f);
+}
+
+// All first values equal: the presort gains nothing and declines.
+TEST(ScratchMemory, OneFirstValue) {
+  ExpectWithinBound<double>(Rows::kOneFirstValue, 0.0);
+  ExpectWithinBound<float>(Rows::kOneFirstValue, 0.0f);
+  ExpectWithinBound<double>(Rows::kOneFirstValue, 0.01);
 }
 
 TEST(ScratchMemory, HalfTheFirstValuesNaN) {

@@ -55,7 +55,7 @@ class UniqueIdsTest : public ::testing::Test {
     IndexVector<int> sorted_again;
     IndexVector<int> unique_again;
     kedo::UniqueIds<C::stable>(m.values.data(), m.height, m.width, tolerance, sorted_again,
-                               unique_again, static_cast<int*>(nullptr));
+                               unique_again, nullptr);
     EXPECT_EQ(ToStd(sorted_again), g.sorted_ids);
     EXPECT_EQ(ToStd(unique_again), g.unique_ids);
     return g;
@@ -444,10 +444,10 @@ TEST(SortIdsAndInverse, EmptyInputsAndNullInverse) {
   EXPECT_TRUE(inverse.Intact());
 
   std::vector<int> some{9, 4, 7};
-  kedo::SortIdsAndInverse(3, some.data(), 5, static_cast<int*>(nullptr));
+  kedo::SortIdsAndInverse(3, some.data(), 5, nullptr);
   EXPECT_EQ(some, (std::vector<int>{4, 7, 9}));
   // The height is not looked at without an inverse.
-  kedo::SortIdsAndInverse(3, some.data(), -4, static_cast<int*>(nullptr));
+  kedo::SortIdsAndInverse(3, some.data(), -4, nullptr);
   EXPECT_EQ(some, (std::vector<int>{4, 7, 9}));
 }
 
