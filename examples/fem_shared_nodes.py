@@ -5,10 +5,12 @@ node on an interface between subdomains appears in every subdomain that
 touches it, its coordinates computed locally and so off by rounding. Stacking
 the local lists and calling kedo's sort method with sorted_index=True gives
 each distinct node one global number, and for every local node its global
-number (`inverse`). sorted_index=True numbers the nodes in order of their first
-appearance in the stacked lists, so the numbering depends on the order of the
-subdomains and their local nodes only, not on the coordinates: a rotated or
-shifted copy of the same mesh gets the same numbers.
+number (`inverse`). With the copies of a node well within the tolerance of
+each other and distinct nodes well beyond it, sorted_index=True numbers the
+nodes in order of their first appearance in the stacked lists, so the
+numbering depends on the order of the subdomains and their local nodes only,
+not on the coordinates: a rotated or shifted copy of the same mesh gets the
+same numbers.
 
     python examples/fem_shared_nodes.py
 """

@@ -23,19 +23,24 @@ def unique_rows(  # type: ignore[overload-overlap]
 
     Returns ``(unique, index, inverse)``: ``unique[i]`` is input row ``index[i]``
     bit for bit, and ``inverse[r]`` is the number of the unique row that input
-    row ``r`` joined, so ``unique[inverse]`` rebuilds the input within the
-    tolerance. ``unique`` has the input's dtype in native byte order; ``index``
-    and ``inverse`` are int32.
+    row ``r`` joined, so ``unique[inverse]`` rebuilds the input with each row
+    replaced by its group's representative. ``unique`` has the input's dtype in
+    native byte order; ``index`` and ``inverse`` are int32.
 
     query:        2-D numpy.ndarray of float32 or float64, any layout or byte
                   order. Other dtypes raise RuntimeError; other dimensions raise
                   RuntimeError (IndexError below 2-D for the Uff method);
                   extents of 2**31 or more raise ValueError.
-    tolerance:    float; rounded to float32 for float32 input. 0 is exact
-                  deduplication; a negative tolerance merges nothing.
-    sorted_index: True numbers the groups by their lowest row number, which
-                  then represents the group; False numbers them in the order
-                  the method found them.
+    tolerance:    float; rounded to float32 for float32 input. In the sort
+                  method 0 is exact deduplication, and a negative tolerance
+                  merges two rows only where each column holds NaN in one of
+                  them or the same infinity in both; in the Uff method a
+                  tolerance of 0 or below merges nothing.
+    sorted_index: True numbers the groups by their representatives' row
+                  numbers, ascending (the Uff method then takes each group's
+                  lowest row as its representative, the sort method a stable
+                  sort); False numbers them in the order the method found
+                  them.
     method:       first letter "a" or "A": the Uff method, a row joins the group
                   of an earlier anchor within `tolerance` in Euclidean distance
                   whose row sum is less than `tolerance` below its own.
