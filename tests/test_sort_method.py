@@ -194,6 +194,24 @@ def test_exact_tolerances_match_reference(seed, tolerance, dtype, sorted_index):
     assert_matches_reference(x, tolerance, sorted_index)
 
 
+@pytest.mark.parametrize("leading", ["one value", "four values", "two columns of one value"])
+@pytest.mark.parametrize("tolerance", [0.0, 0.1])
+def test_leading_columns_that_order_nothing_match_reference(
+    leading, tolerance, dtype, sorted_index
+):
+    # Enough rows for kedo's presorted sort, whose first column (or first two)
+    # decides no pair of rows, or splits them into a few long runs.
+    rng = np.random.default_rng(300)
+    x = clustered(rng, dtype, 1500, 4, 0.1)
+    if leading == "four values":
+        x[:, 0] = rng.integers(0, 4, len(x))
+    else:
+        x[:, 0] = 2.5
+    if leading == "two columns of one value":
+        x[:, 1] = -1.0
+    assert_matches_reference(x, tolerance, sorted_index)
+
+
 def test_groups_by_head_and_chain():
     # A chain of rows each within tolerance of the next: a group ends at the
     # first row farther than the tolerance from its head, in any column.

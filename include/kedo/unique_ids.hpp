@@ -335,66 +335,23 @@ bool FirstColumnDecidesNone(T smallest, T largest, T tolerance) {
   return smallest == largest || largest - smallest < tolerance;
 }
 
-// Sorts elements[0 .. m) with `tie_broken` (a TieBrokenLess over a
-// KeyedRowLess) when the first column decides no pair of them (see
-// FirstColumnDecidesNone; `first` is one of their first values) and rows are
-// `w` >= 2 wide: the rows are put in order of their second values (NaN last)
-// by a radix sort and cut into runs in which each second value is less than
-// the tolerance from the next; the comparator decides every pair from
-// different runs by the second column, in that order, and each run is
-// sorted on its own. For a strict weak ordering that is the order the whole
-// range sorted by `tie_broken` would have. Returns false, the elements as
-// they came, when the range is short or its second values are mostly in
-// order already (the comparator's sort is then quicker) or memory for the
-// scratch cannot be had.
+// For SortByNextColumn: elements[0 .. numbers) in order of their keys, the
+// next column's values, and NaN keys behind them up to m. Cuts the numbers
+// into runs in which each key is less than the tolerance from the next,
+// gives every element the first value `first` back (it answers as each row's
+// own would: undecided) and sorts each run and the NaN rows with
+// `tie_broken`: short ones by insertion, long ones by UnstableSort when
+// `in_place`, else by StableSort.
 template <typename T, typename I, typename TieBroken>
-bool SortBySecondColumn(const T* data, std::ptrdiff_t w, T tolerance, T first,
-                        KeyedRow<T, I>* elements, std::size_t m, const TieBroken& tie_broken) {
+void SortRunsOfNextColumn(KeyedRow<T, I>* elements, std::size_t m, std::size_t numbers, T tolerance,
+                          T first, const TieBroken& tie_broken, bool in_place) {
   constexpr std::size_t kInsertionRun = 32;
-  constexpr std::size_t kFewDescents = 8;
-  // Below this the radix sort's count tables cost more than the reads of
-  // rows that it saves.
-  constexpr std::size_t kShortRange = 128;
-  if (m <= kShortRange) return false;
-  auto second_value = [&](I id) { return data[static_cast<std::ptrdiff_t>(id) * w + 1]; };
-  // Second values mostly in order already: the merge sort is quicker.
-  std::size_t descents = 0;
-  for (std::size_t i = 1; i < m; ++i) {
-    if (second_value(elements[i].id) < second_value(elements[i - 1].id)) ++descents;
-  }
-  if (descents < m / kFewDescents) return false;
-  // Numbers to the front, NaN from the back. The radix sort's memory is
-  // freed before the ties of its keys are ordered, which may take as much.
-  std::size_t numbers = 0;
-  {
-    RadixScratch<std::uint32_t, I> scratch(m);
-    std::unique_ptr<std::uint32_t[]> keys(new (std::nothrow) std::uint32_t[m]);
-    std::unique_ptr<I[]> ids(new (std::nothrow) I[m]);
-    if (!scratch.ok() || !keys || !ids) return false;
-    std::size_t back = m;
-    for (std::size_t i = 0; i < m; ++i) {
-      const I id = elements[i].id;
-      const T value = second_value(id);
-      if (value == value) {
-        keys[numbers] = FirstColumnKey(value);
-        ids[numbers++] = id;
-      } else {
-        ids[--back] = id;
-      }
-    }
-    RadixSortPairsWith(keys.get(), ids.get(), numbers, 0, scratch.keys.get(), scratch.ids.get(),
-                       scratch.counts.get());
-    for (std::size_t i = 0; i < numbers; ++i)
-      elements[i] = KeyedRow<T, I>{second_value(ids[i]), ids[i]};
-    for (std::size_t i = numbers; i < m; ++i) elements[i] = KeyedRow<T, I>{first, ids[i]};
-  }
-  OrderKeyTiesByValue(elements, numbers, numbers, false);
-  // Each run gets a first value back (`first` answers as each row's own
-  // would: undecided) and is sorted.
   auto sort_run = [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) elements[i].key = first;
     if (end - begin <= kInsertionRun) {
       InsertionSort(elements + begin, elements + end, tie_broken);
+    } else if (in_place) {
+      UnstableSort(elements + begin, elements + end, tie_broken);
     } else {
       StableSort(elements + begin, elements + end, tie_broken);
     }
@@ -410,6 +367,80 @@ bool SortBySecondColumn(const T* data, std::ptrdiff_t w, T tolerance, T first,
     start = p;
   }
   sort_run(numbers, m);
+}
+
+// Sorts elements[0 .. m) with `tie_broken` (a TieBrokenLess over a
+// KeyedRowLess) when their keys decide no pair of them (see
+// FirstColumnDecidesNone; `first` is one of their keys), and neither do the
+// columns before `next_column` (1 .. w - 1), the column after the keys': the
+// rows are put in order of their values in `next_column` (NaN last) by a
+// radix sort and cut into runs in which each value is less than the
+// tolerance from the next; the comparator decides every pair from different
+// runs by that column, in that order, and each run is sorted on its own.
+// For a strict weak ordering that is the order the whole range sorted by
+// `tie_broken` would have. Returns false, the elements as they came, when the
+// range is short or the column's values are mostly in order already (the
+// comparator's sort is then quicker) or memory for the scratch cannot be had.
+//
+// With `in_place` no scratch is taken and it always sorts: the column's
+// values and row numbers are sorted in place, and long runs by UnstableSort
+// (the same order for a strict weak ordering, since `tie_broken` orders every
+// pair). On an inconsistent ordering the two variants' orders may differ.
+template <typename T, typename I, typename TieBroken>
+bool SortByNextColumn(const T* data, std::ptrdiff_t w, std::ptrdiff_t next_column, T tolerance,
+                      T first, KeyedRow<T, I>* elements, std::size_t m, const TieBroken& tie_broken,
+                      bool in_place = false) {
+  constexpr std::size_t kFewDescents = 8;
+  // Below this the radix sort's count tables cost more than the reads of
+  // rows that it saves.
+  constexpr std::size_t kShortRange = 128;
+  auto next_value = [&](I id) { return data[static_cast<std::ptrdiff_t>(id) * w + next_column]; };
+  if (in_place) {
+    for (std::size_t i = 0; i < m; ++i) elements[i].key = next_value(elements[i].id);
+    const auto is_number = [](const KeyedRow<T, I>& e) { return e.key == e.key; };
+    const std::size_t numbers =
+        static_cast<std::size_t>(std::partition(elements, elements + m, is_number) - elements);
+    // The values are copies: `<` and the row numbers order them strictly.
+    std::sort(elements, elements + numbers, [](const KeyedRow<T, I>& a, const KeyedRow<T, I>& b) {
+      return a.key < b.key || (!(b.key < a.key) && a.id < b.id);
+    });
+    SortRunsOfNextColumn(elements, m, numbers, tolerance, first, tie_broken, true);
+    return true;
+  }
+  if (m <= kShortRange) return false;
+  // Second values mostly in order already: the merge sort is quicker.
+  std::size_t descents = 0;
+  for (std::size_t i = 1; i < m; ++i) {
+    if (next_value(elements[i].id) < next_value(elements[i - 1].id)) ++descents;
+  }
+  if (descents < m / kFewDescents) return false;
+  // Numbers to the front, NaN from the back. The radix sort's memory is
+  // freed before the ties of its keys are ordered, which may take as much.
+  std::size_t numbers = 0;
+  {
+    RadixScratch<std::uint32_t, I> scratch(m);
+    std::unique_ptr<std::uint32_t[]> keys(new (std::nothrow) std::uint32_t[m]);
+    std::unique_ptr<I[]> ids(new (std::nothrow) I[m]);
+    if (!scratch.ok() || !keys || !ids) return false;
+    std::size_t back = m;
+    for (std::size_t i = 0; i < m; ++i) {
+      const I id = elements[i].id;
+      const T value = next_value(id);
+      if (value == value) {
+        keys[numbers] = FirstColumnKey(value);
+        ids[numbers++] = id;
+      } else {
+        ids[--back] = id;
+      }
+    }
+    RadixSortPairsWith(keys.get(), ids.get(), numbers, 0, scratch.keys.get(), scratch.ids.get(),
+                       scratch.counts.get());
+    for (std::size_t i = 0; i < numbers; ++i)
+      elements[i] = KeyedRow<T, I>{next_value(ids[i]), ids[i]};
+    for (std::size_t i = numbers; i < m; ++i) elements[i] = KeyedRow<T, I>{first, ids[i]};
+  }
+  OrderKeyTiesByValue(elements, numbers, numbers, false);
+  SortRunsOfNextColumn(elements, m, numbers, tolerance, first, tie_broken, false);
   return true;
 }
 
@@ -521,17 +552,44 @@ bool SortIdsByClassRank(std::unique_ptr<KeyedRow<T, I>[]>& keyed,
   return true;
 }
 
+// The column whose values key the presort of the rows ids[0 .. n): the
+// first one, or, when the first columns hold no NaN and decide no pair of
+// the rows (see FirstColumnDecidesNone), the column after them (at most the
+// last). The comparator's answers on these rows are then those of one that
+// takes the key column first and the columns from the second on after it.
+template <typename T, typename I>
+std::ptrdiff_t KeyColumn(const T* data, std::ptrdiff_t w, T tolerance, const I* ids,
+                         std::size_t n) {
+  std::ptrdiff_t column = 0;
+  if (n == 0) return column;
+  for (; column + 1 < w; ++column) {
+    const T first = data[static_cast<std::ptrdiff_t>(ids[0]) * w + column];
+    T smallest = first;
+    T largest = first;
+    for (std::size_t i = 0; i < n; ++i) {
+      const T value = data[static_cast<std::ptrdiff_t>(ids[i]) * w + column];
+      if (value != value) return column;
+      smallest = std::min(smallest, value);
+      largest = std::max(largest, value);
+      if (!FirstColumnDecidesNone(smallest, largest, tolerance)) return column;
+    }
+  }
+  return column;
+}
+
 // Sorts `ids`, which holds strictly ascending row numbers, with
 // FixedWidthRowLess<T, kWidth> (width >= 1) from an order by first values.
 //
 // The rows are first put in order of their first values (NaN last) by a
-// radix sort. They fall into clusters: runs in which each first value is
-// less than the tolerance from the next. The comparator decides every pair of
-// rows from different clusters by the first column alone, in that order (the
-// difference only grows across a cluster boundary), so each cluster is sorted
-// on its own, with ties between equivalent rows broken by row number. For a
-// strict weak ordering that is exactly the stable sorted order, whatever
-// order the cluster started from.
+// radix sort; where the first columns decide no pair, the values of the
+// column after them serve as first values instead (see KeyColumn). They fall
+// into clusters: runs in which each first value is less than the tolerance
+// from the next. The comparator decides every pair of rows from different
+// clusters by the first column alone, in that order (the difference only
+// grows across a cluster boundary), so each cluster is sorted on its own,
+// with ties between equivalent rows broken by row number. For a strict weak
+// ordering that is exactly the stable sorted order, whatever order the
+// cluster started from.
 //
 // For the unstable variant (`stable` false) every cluster of at most
 // kCheckedCluster rows is tested for consistency. When none is found
@@ -553,7 +611,8 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
   constexpr std::size_t kCheckedCluster = 64;
   constexpr std::size_t kInsertionCluster = 32;
   const std::ptrdiff_t w = kWidth > 0 ? kWidth : width;
-  auto first_value = [&](I id) { return data[static_cast<std::ptrdiff_t>(id) * w]; };
+  const std::ptrdiff_t key_column = KeyColumn(data, w, tolerance, ids, n);
+  auto first_value = [&](I id) { return data[static_cast<std::ptrdiff_t>(id) * w + key_column]; };
   // Ascending ids that are consecutive need no sort to be put back.
   const bool consecutive = n > 0 && static_cast<std::size_t>(ids[n - 1] - ids[0]) == n - 1;
   const I lowest = n > 0 ? ids[0] : I(0);
@@ -600,10 +659,14 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
   // Ties in ascending row numbers; scratch within half a byte per row.
   OrderKeyTiesByValue(keyed.get(), numbers, numbers / 24, true);
 
-  // Cluster starts, and the largest cluster.
+  // Cluster starts. A cluster of more than an eighth of the rows is sorted
+  // in place by the next column when its first values decide no pair; other
+  // first values that dense against the tolerance gain nothing from the
+  // presort. Declining on them also bounds the merge sort's scratch.
+  const std::size_t long_cluster = n / 8;
   std::vector<bool> cluster_start(n + 1, false);
   cluster_start[0] = cluster_start[numbers] = cluster_start[n] = true;
-  std::size_t largest = 0;
+  bool has_long_cluster = false;
   std::size_t start = 0;
   for (std::size_t p = 1; p <= n; ++p) {
     if (p < numbers) {
@@ -612,12 +675,15 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
       cluster_start[p] = !(before == after || std::abs(before - after) < tolerance);
     }
     if (!cluster_start[p]) continue;
-    largest = std::max(largest, p - start);
+    if (p - start > long_cluster) {
+      if (!(key_column + 1 < w && start < numbers &&
+            FirstColumnDecidesNone(keyed[start].key, keyed[p - 1].key, tolerance))) {
+        return decline();
+      }
+      has_long_cluster = true;
+    }
     start = p;
   }
-  // First values dense against the tolerance gain nothing from the presort;
-  // declining also bounds the merge sort's scratch.
-  if (largest > n / 8) return decline();
 
   // Each cluster from its order by first value: short ones by insertion,
   // which then moves few rows; long ones whose first column decides nothing
@@ -653,15 +719,22 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
   auto sort_cluster = [&](std::size_t first, std::size_t last) {
     if (last - first <= kInsertionCluster) {
       InsertionSort(keyed.get() + first, keyed.get() + last, tie_broken);
-    } else if (!(w >= 2 &&
+    } else if (last - first > long_cluster) {
+      SortByNextColumn<T, I>(data, w, key_column + 1, tolerance, keyed[first].key,
+                             keyed.get() + first, last - first, tie_broken, true);
+    } else if (!(key_column + 1 < w &&
                  FirstColumnDecidesNone(keyed[first].key, keyed[last - 1].key, tolerance) &&
-                 SortBySecondColumn<T, I>(data, w, tolerance, keyed[first].key, keyed.get() + first,
-                                          last - first, tie_broken))) {
+                 SortByNextColumn<T, I>(data, w, key_column + 1, tolerance, keyed[first].key,
+                                        keyed.get() + first, last - first, tie_broken))) {
       StableSort(keyed.get() + first, keyed.get() + last, tie_broken);
     }
   };
-  // Whether all equivalent neighbours so far are equal bit for bit.
-  bool equal_classes = true;
+  // Whether all equivalent neighbours so far are equal bit for bit. Where
+  // the first column alone leaves the rows in long clusters, the unstable
+  // variant does not rely on that: it makes the plain unstable sort's order
+  // from class numbers or declines, so that the copy heading each group is
+  // the plain sort's there too.
+  bool equal_classes = stable || (key_column == 0 && !has_long_cluster);
   // Whether the plain unstable sort's order can still be made from class
   // numbers (see SortIdsByClassRank): the clusters are then all sorted, the
   // long ones shown consistent as they finish from `ranked_from` on (those

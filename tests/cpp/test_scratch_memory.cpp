@@ -80,7 +80,8 @@ enum class Rows {
   kNoisyTiedFirst,
   kDense,
   kHalfNaNFirst,
-  kOneFirstValue
+  kOneFirstValue,
+  kFourFirstValues
 };
 
 template <typename T>
@@ -101,6 +102,8 @@ std::vector<T> MakeRows(Rows kind, std::size_t n, std::size_t width) {
       if (kind == Rows::kNoisyTiedFirst && c == 0)
         value = static_cast<T>((1.0 + std::floor(u * 10)) * (1.0 + 1e-12 * unit(random)));
       if (kind == Rows::kOneFirstValue && c == 0) value = T(0.5);
+      // Runs of a quarter of the rows each.
+      if (kind == Rows::kFourFirstValues && c == 0) value = static_cast<T>(std::floor(u * 4));
       if (kind == Rows::kHalfNaNFirst && c == 0 && random() % 2 == 0)
         value = std::numeric_limits<T>::quiet_NaN();
       data[r * width + c] = value;
@@ -166,11 +169,18 @@ TEST(ScratchMemory, FirstValuesDenseAgainstTheTolerance) {
   ExpectWithinBound<float>(Rows::kDense, 0.1f);
 }
 
-// All first values equal: the presort gains nothing and declines.
+// All first values equal: the second column keys the presort.
 TEST(ScratchMemory, OneFirstValue) {
   ExpectWithinBound<double>(Rows::kOneFirstValue, 0.0);
   ExpectWithinBound<float>(Rows::kOneFirstValue, 0.0f);
   ExpectWithinBound<double>(Rows::kOneFirstValue, 0.01);
+}
+
+// Runs longer than an eighth of the rows, sorted in place by their second values.
+TEST(ScratchMemory, FourFirstValues) {
+  ExpectWithinBound<double>(Rows::kFourFirstValues, 0.0);
+  ExpectWithinBound<float>(Rows::kFourFirstValues, 0.01f);
+  ExpectWithinBound<double>(Rows::kFourFirstValues, 0.01);
 }
 
 TEST(ScratchMemory, HalfTheFirstValuesNaN) {
