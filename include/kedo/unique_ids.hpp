@@ -224,6 +224,15 @@ struct ByFirstValue {
   void Prefetch(const E&) const {}
 };
 
+// Orders keyed rows by their first value, then row number (no NaN): a strict
+// order on copied values.
+struct ByFirstValueAndId {
+  template <typename T, typename I>
+  bool operator()(const KeyedRow<T, I>& a, const KeyedRow<T, I>& b) const {
+    return a.key < b.key || (!(b.key < a.key) && a.id < b.id);
+  }
+};
+
 // The first-column keys of the presort: the order of the values by `<` (-0
 // ties +0), 32 bits wide; for double only the upper half, so that keys may
 // tie for unequal values.
@@ -278,9 +287,6 @@ void OrderKeyTiesByValue(KeyedRow<T, I>* elements, std::size_t count, std::size_
   if constexpr (sizeof(T) > 4) {
     constexpr std::size_t kShortRun = 32;
     const ByFirstValue by_value;
-    auto by_value_and_id = [](const KeyedRow<T, I>& a, const KeyedRow<T, I>& b) {
-      return a.key < b.key || (!(b.key < a.key) && a.id < b.id);
-    };
     std::unique_ptr<KeyedRow<T, I>[]> scratch;
     std::size_t scratch_size = 0;
     std::size_t done = 0;  // runs end here or earlier
@@ -305,7 +311,7 @@ void OrderKeyTiesByValue(KeyedRow<T, I>* elements, std::size_t count, std::size_
       } else if (scratch_size >= size) {
         RadixSortRunByLowBits(run, size, scratch.get());
       } else if (ids_ascending) {
-        std::sort(run, run + size, by_value_and_id);
+        std::sort(run, run + size, ByFirstValueAndId());
       } else {
         std::stable_sort(run, run + size, by_value);
       }
@@ -400,10 +406,7 @@ bool SortByNextColumn(const T* data, std::ptrdiff_t w, std::ptrdiff_t next_colum
     const auto is_number = [](const KeyedRow<T, I>& e) { return e.key == e.key; };
     const std::size_t numbers =
         static_cast<std::size_t>(std::partition(elements, elements + m, is_number) - elements);
-    // The values are copies: `<` and the row numbers order them strictly.
-    std::sort(elements, elements + numbers, [](const KeyedRow<T, I>& a, const KeyedRow<T, I>& b) {
-      return a.key < b.key || (!(b.key < a.key) && a.id < b.id);
-    });
+    std::sort(elements, elements + numbers, ByFirstValueAndId());
     SortRunsOfNextColumn(elements, m, numbers, tolerance, first, tie_broken, true);
     return true;
   }
