@@ -12,6 +12,7 @@
 #include <limits>
 #include <numeric>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "kedo/kedo.hpp"
@@ -369,12 +370,24 @@ TYPED_TEST(FastPaths, FastSortsMatchPlainSortOnConsistentOrderings) {
         SCOPED_TRACE(::testing::Message()
                      << "width " << width << " height " << height << " nan " << with_nan);
         const auto mixed = MixedData<T>(rng, height, width, 5, with_nan);
+        // The same with leading columns that order nothing: one value (-0 and
+        // +0 among them) in the first column, or in the first two, unless a
+        // NaN among them orders its rows last.
+        auto leading = mixed;
+        for (int r = 0; r < height; ++r) {
+          for (int c = 0; c < std::min(width - 1, 1 + r % 2); ++c) {
+            leading[static_cast<std::size_t>(r * width + c)] =
+                with_nan && r % 17 == 5 ? nan : (r % 3 == 0 ? T(-0.0) : T(0));
+          }
+        }
         for (const T tolerance : {T(0), T(-1), nan}) {
-          ExpectSameGrouping<T>(FastUniqueIds<true>(mixed, height, width, tolerance),
-                                PlainUniqueIds<true>(mixed, height, width, tolerance));
-          if (with_nan || tolerance != T(0)) {
-            ExpectSameGrouping<T>(FastUniqueIds<false>(mixed, height, width, tolerance),
-                                  PlainUniqueIds<false>(mixed, height, width, tolerance));
+          for (const std::vector<T>* data : {&mixed, &std::as_const(leading)}) {
+            ExpectSameGrouping<T>(FastUniqueIds<true>(*data, height, width, tolerance),
+                                  PlainUniqueIds<true>(*data, height, width, tolerance));
+            if (with_nan || tolerance != T(0)) {
+              ExpectSameGrouping<T>(FastUniqueIds<false>(*data, height, width, tolerance),
+                                    PlainUniqueIds<false>(*data, height, width, tolerance));
+            }
           }
         }
         auto separated = SeparatedData<T>(rng, height, width, 3);
