@@ -212,6 +212,24 @@ def test_leading_columns_that_order_nothing_match_reference(
     assert_matches_reference(x, tolerance, sorted_index)
 
 
+def test_labelled_rows_chained_within_the_tolerance_are_grouped_soundly(dtype, sorted_index):
+    # Four labels first, then second values 0.06 apart in bunches 1 apart and
+    # third values that disagree: under tolerance 0.1 no strict weak ordering,
+    # and each label's run of rows too long to be compared pairwise. Whatever
+    # order the sort settles on, its groups must hold: labels never mix, and
+    # every row lies within the tolerance of its representative.
+    rng = np.random.default_rng(301)
+    n = 4000
+    x = np.empty((n, 3))
+    x[:, 0] = rng.integers(0, 4, n)
+    x[:, 1] = rng.integers(0, 100, n) + rng.integers(0, 3, n) * 0.06
+    x[:, 2] = rng.integers(0, 3, n)
+    x = x.astype(dtype)
+    unique, index, inverse = run(x, 0.1, sorted_index)
+    np.testing.assert_array_equal(unique[inverse, 0], x[:, 0])
+    assert np.all(np.abs(unique[inverse] - x) <= dtype(0.1))
+
+
 def test_groups_by_head_and_chain():
     # A chain of rows each within tolerance of the next: a group ends at the
     # first row farther than the tolerance from its head, in any column.

@@ -233,6 +233,52 @@ struct ByFirstValueAndId {
   }
 };
 
+// Sorts elements[0 .. n), keyed rows whose keys are not NaN, as std::sort
+// with ByFirstValueAndId would (a strict order, so exactly that order), in
+// place: an MSD radix sort on the keys' OrderedBits, 8 bits a level from
+// the top, each bucket permuted into place by cycles. A level whose digit
+// every element shares costs one counting pass. Buckets of up to kSmall
+// elements, and elements whose keys share all their bits, go to std::sort.
+// No memory beyond the stack; reads and writes only elements[0 .. n).
+template <typename T, typename I>
+void RadixSortByValueAndId(KeyedRow<T, I>* elements, std::size_t n,
+                           int shift = 8 * static_cast<int>(sizeof(T)) - kRadixDigitBits) {
+  constexpr std::size_t kSmall = 64;
+  auto digit = [&shift](const KeyedRow<T, I>& e) {
+    return static_cast<std::size_t>((OrderedBits(e.key) >> shift) & (kRadixBuckets - 1));
+  };
+  std::size_t count[kRadixBuckets];
+  for (; n > kSmall && shift >= 0; shift -= kRadixDigitBits) {
+    std::fill(count, count + kRadixBuckets, std::size_t{0});
+    for (std::size_t i = 0; i < n; ++i) ++count[digit(elements[i])];
+    if (count[digit(elements[0])] == n) continue;
+    std::size_t next[kRadixBuckets];
+    std::size_t end[kRadixBuckets];
+    std::size_t offset = 0;
+    for (std::size_t b = 0; b < kRadixBuckets; ++b) {
+      next[b] = offset;
+      offset += count[b];
+      end[b] = offset;
+    }
+    for (std::size_t b = 0; b < kRadixBuckets; ++b) {
+      while (next[b] < end[b]) {
+        KeyedRow<T, I> moving = elements[next[b]];
+        for (std::size_t d = digit(moving); d != b; d = digit(moving)) {
+          std::swap(moving, elements[next[d]++]);
+        }
+        elements[next[b]++] = moving;
+      }
+    }
+    for (std::size_t b = 0, begin = 0; b < kRadixBuckets; begin = end[b++]) {
+      if (end[b] - begin > 1) {
+        RadixSortByValueAndId(elements + begin, end[b] - begin, shift - kRadixDigitBits);
+      }
+    }
+    return;
+  }
+  std::sort(elements, elements + n, ByFirstValueAndId());
+}
+
 // The first-column keys of the presort: the order of the values by `<` (-0
 // ties +0), 32 bits wide; for double only the upper half, so that keys may
 // tie for unequal values.
@@ -362,8 +408,10 @@ void SortRunsOfNextColumn(KeyedRow<T, I>* elements, std::size_t m, std::size_t n
       StableSort(elements + begin, elements + end, tie_broken);
     }
   };
+  constexpr std::size_t kAhead = 16;
   std::size_t start = 0;
   for (std::size_t p = 1; p <= numbers; ++p) {
+    if (p + kAhead < m) tie_broken.Prefetch(elements[p + kAhead]);
     if (p < numbers) {
       const T before = elements[p - 1].key;
       const T after = elements[p].key;
@@ -406,7 +454,7 @@ bool SortByNextColumn(const T* data, std::ptrdiff_t w, std::ptrdiff_t next_colum
     const auto is_number = [](const KeyedRow<T, I>& e) { return e.key == e.key; };
     const std::size_t numbers =
         static_cast<std::size_t>(std::partition(elements, elements + m, is_number) - elements);
-    std::sort(elements, elements + numbers, ByFirstValueAndId());
+    RadixSortByValueAndId(elements, numbers);
     SortRunsOfNextColumn(elements, m, numbers, tolerance, first, tie_broken, true);
     return true;
   }
@@ -447,74 +495,105 @@ bool SortByNextColumn(const T* data, std::ptrdiff_t w, std::ptrdiff_t next_colum
   return true;
 }
 
-// Whether the row comparator is a strict weak ordering on the keyed rows
-// [0, n), shown column by column along their order: in each column, every
-// stretch of rows that the earlier columns leave undecided must fall into
-// runs of neighbours undecided in this column, each run tight (its smallest
-// and largest values undecided, so every pair in it) and deciding before the
-// next run (its largest value before the next one's smallest, so every
-// pair). The comparator is then the lexicographic order of the runs, and the
-// rows are in that order. False when the columns do not show it, which the
-// ordering may still be.
-template <typename T, typename I>
-bool ColumnsShowConsistentOrder(const T* data, std::ptrdiff_t w, T tolerance,
-                                const KeyedRow<T, I>* rows, std::size_t n) {
+// What a test of a sorted range for consistency found: that the comparator
+// is a strict weak ordering on it (and the range in its order), that it is
+// not, or neither.
+enum class Consistency { kShown, kUnknown, kRefuted };
+
+// Whether the row comparator `less` is a strict weak ordering on the keyed
+// rows [0, n), which it has sorted, shown column by column along their order:
+// in each column, every stretch of rows that the earlier columns leave
+// undecided must fall into runs, each deciding before the next run (its
+// largest value before the next one's smallest, so every pair) and each
+// tight (its smallest and largest values undecided, so every pair in it) or,
+// with at most `checked` rows, shown by SortedRangeIsConsistent. The
+// comparator is then the lexicographic order of the runs, and the rows are in
+// that order. kRefuted when SortedRangeIsConsistent fails on a run: no strict
+// weak ordering sorts a range that way. kUnknown when the columns show
+// neither.
+template <typename T, typename I, std::ptrdiff_t kWidth>
+Consistency ColumnsShowConsistentOrder(const KeyedRowLess<T, kWidth>& less,
+                                       const KeyedRow<T, I>* rows, std::size_t n,
+                                       std::size_t checked) {
+  const T* const data = less.data;
+  const std::ptrdiff_t w = less.Width();
+  const T tolerance = less.tolerance;
   auto undecided = [tolerance](T a, T b) {
     return a == b || (a != a && b != b) || std::abs(a - b) < tolerance;
   };
   auto decides_before = [&](T a, T b) { return !undecided(a, b) && (a < b || (b != b && a == a)); };
   std::vector<std::pair<std::size_t, std::size_t>> stretches{{0, n}};
   std::vector<std::pair<std::size_t, std::size_t>> next;
+  struct Run {
+    std::size_t begin;
+    T smallest;
+    T largest;
+  };
+  std::vector<Run> runs;
+  constexpr std::size_t kAhead = 16;
   for (std::ptrdiff_t c = 0; c < w && !stretches.empty(); ++c) {
     auto value = [&](std::size_t p) {
       return c == 0 ? rows[p].key : data[static_cast<std::ptrdiff_t>(rows[p].id) * w + c];
     };
     next.clear();
     for (const auto& [begin, end] : stretches) {
-      std::size_t run = begin;
-      T smallest = value(begin);
-      T largest = smallest;
-      T previous_largest = smallest;
-      T last = smallest;
+      // Runs as they close; a run whose smallest value does not decide
+      // after the largest of the run before it is merged into that one.
+      runs.clear();
+      Run current{begin, value(begin), value(begin)};
       for (std::size_t p = begin + 1; p <= end; ++p) {
-        if (p < end) {
-          const T v = value(p);
-          const bool same_run = undecided(last, v);
-          last = v;
-          if (same_run) {
-            if (v < smallest) smallest = v;
-            if (largest < v) largest = v;
-            continue;
-          }
+        if (c > 0 && p + kAhead < end) {
+          __builtin_prefetch(data + static_cast<std::ptrdiff_t>(rows[p + kAhead].id) * w + c);
         }
-        if (!undecided(smallest, largest)) return false;
-        if (run > begin && !decides_before(previous_largest, smallest)) return false;
-        if (p - run >= 2) next.emplace_back(run, p);
-        if (p == end) break;
-        run = p;
-        previous_largest = largest;
-        smallest = largest = last;
+        const T v = p < end ? value(p) : T(0);
+        if (p < end && !decides_before(current.largest, v)) {
+          // A number after NaN: no order of the comparator has that.
+          if (current.largest != current.largest && v == v) return Consistency::kRefuted;
+          if (v < current.smallest) current.smallest = v;
+          if (current.largest < v) current.largest = v;
+          continue;
+        }
+        while (!runs.empty() && !decides_before(runs.back().largest, current.smallest)) {
+          const Run& before = runs.back();
+          current = Run{before.begin, std::min(before.smallest, current.smallest),
+                        std::max(before.largest, current.largest)};
+          runs.pop_back();
+        }
+        runs.push_back(current);
+        if (p < end) current = Run{p, v, v};
+      }
+      for (std::size_t k = 0; k < runs.size(); ++k) {
+        const std::size_t run_begin = runs[k].begin;
+        const std::size_t run_end = k + 1 < runs.size() ? runs[k + 1].begin : end;
+        if (undecided(runs[k].smallest, runs[k].largest)) {
+          if (run_end - run_begin >= 2) next.emplace_back(run_begin, run_end);
+        } else if (run_end - run_begin > checked) {
+          return Consistency::kUnknown;
+        } else if (!SortedRangeIsConsistent(less, rows + run_begin, run_end - run_begin)) {
+          return Consistency::kRefuted;
+        }
       }
     }
     std::swap(stretches, next);
   }
-  return true;
+  return Consistency::kShown;
 }
 
 // Marks in class_start where classes of equivalent neighbours start within
 // the cluster keyed[first .. last), which `less` has sorted, and returns
-// whether it is shown consistent: by the caller when it has at most
-// `checked` rows, else by its columns (see ColumnsShowConsistentOrder).
+// what its columns show of its consistency (see ColumnsShowConsistentOrder);
+// kShown when it has at most `checked` rows, which the caller tests.
 template <typename T, typename I, std::ptrdiff_t kWidth>
-bool MarkClassesOfCluster(const KeyedRowLess<T, kWidth>& less, const KeyedRow<T, I>* keyed,
-                          std::size_t first, std::size_t last, std::size_t checked,
-                          std::vector<bool>& class_start) {
+Consistency MarkClassesOfCluster(const KeyedRowLess<T, kWidth>& less, const KeyedRow<T, I>* keyed,
+                                 std::size_t first, std::size_t last, std::size_t checked,
+                                 std::vector<bool>& class_start) {
+  constexpr std::size_t kAhead = 16;
   for (std::size_t p = first + 1; p < last; ++p) {
+    if (p + kAhead < last) less.Prefetch(keyed[p + kAhead]);
     class_start[p] = less.Order(keyed[p - 1], keyed[p]) != 0;
   }
-  return last - first <= checked ||
-         ColumnsShowConsistentOrder(less.data, less.Width(), less.tolerance, keyed + first,
-                                    last - first);
+  if (last - first <= checked) return Consistency::kShown;
+  return ColumnsShowConsistentOrder(less, keyed + first, last - first, checked);
 }
 
 // A row number and the number of its class of equivalent rows.
@@ -601,7 +680,9 @@ std::ptrdiff_t KeyColumn(const T* data, std::ptrdiff_t w, T tolerance, const I* 
 // presort's order is kept: only which of the copies heads which group could
 // differ. Otherwise the plain unstable sort's order is made from class
 // numbers where the longer clusters are shown consistent too (see
-// SortIdsByClassRank), and the routine declines where they are not.
+// SortIdsByClassRank), and the routine declines where they are not. A longer
+// cluster whose columns show it inconsistent (see ColumnsShowConsistentOrder)
+// lets the presort's order stand as a checked one does.
 //
 // With `groups`, a kept order is also grouped (see GroupOutput).
 //
@@ -706,6 +787,9 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
   const T* head_row = data;
   auto group_up_to = [&](std::size_t end) {
     for (std::size_t p = grouped; p < end; ++p) {
+      if (p + kAhead < end) {
+        PrefetchRow(data + static_cast<std::ptrdiff_t>(keyed[p + kAhead].id) * w, w);
+      }
       const I id = keyed[p].id;
       ids[p] = id;
       const T* row = data + static_cast<std::ptrdiff_t>(id) * w;
@@ -777,7 +861,10 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
     }
     if (!keep && !equal_classes && can_rank) {
       if (ranked_from == n) ranked_from = first;
-      can_rank = MarkClassesOfCluster(less, keyed.get(), first, last, kCheckedCluster, class_start);
+      const Consistency found =
+          MarkClassesOfCluster(less, keyed.get(), first, last, kCheckedCluster, class_start);
+      can_rank = found == Consistency::kShown;
+      keep = found == Consistency::kRefuted;
     }
     if (!keep && !equal_classes && !can_rank && unsorted_from == n) unsorted_from = last;
     if (keep && groups != nullptr) group_up_to(last);
@@ -802,14 +889,20 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
   finish_cluster(numbers, n);
   if (!keep && !equal_classes) {
     // The plain unstable sort's order, from class numbers, where it can be
-    // had; the clusters before `ranked_from` are marked and shown now.
+    // had; the clusters before `ranked_from` are marked and shown now. All
+    // clusters are sorted then, and an inconsistent one lets the order stand.
     for (std::size_t first = 0, p = 1; can_rank && p <= ranked_from; ++p) {
       if (!cluster_start[p]) continue;
-      can_rank = MarkClassesOfCluster(less, keyed.get(), first, p, kCheckedCluster, class_start);
+      const Consistency found =
+          MarkClassesOfCluster(less, keyed.get(), first, p, kCheckedCluster, class_start);
+      can_rank = found == Consistency::kShown;
+      keep = found == Consistency::kRefuted;
       first = p;
     }
-    return (can_rank && SortIdsByClassRank(keyed, cluster_start, class_start, lowest, ids, n)) ||
-           decline();
+    if (!keep) {
+      return (can_rank && SortIdsByClassRank(keyed, cluster_start, class_start, lowest, ids, n)) ||
+             decline();
+    }
   }
   // Consistent, and every class of equivalent rows is one row repeated: the
   // plain unstable sort could only have picked another copy of each head.

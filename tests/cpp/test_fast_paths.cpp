@@ -710,11 +710,15 @@ TYPED_TEST(FastPaths, PresortedSortDeclinesLeavingIdsAsTheyCame) {
 }
 
 // Whenever the column-by-column test passes, the comparator is a strict weak
-// ordering on the rows and they are in its order, as the pairwise test finds:
-// small sets of awkward values (signed zeros, infinities, NaN, differences at
-// and around the tolerance), sorted or not.
+// ordering on the rows and they are in its order, as the pairwise test finds,
+// and whenever it refutes that, they are not: small sets of awkward values
+// (signed zeros, infinities, NaN, differences at and around the tolerance),
+// sorted or not. Runs that are not tight are left unknown (checked 0), checked
+// pairwise when short (checked 3), or always (checked 64, above every height:
+// then it answers exactly as the pairwise test does).
 TYPED_TEST(FastPaths, ColumnsShowConsistentOrderOnlyWhenItIs) {
   using T = TypeParam;
+  using kedo::internal::Consistency;
   const T inf = std::numeric_limits<T>::infinity();
   const T palette[] = {T(0),    T(-0.0), T(0.05), T(0.1),
                        T(0.15), T(0.3),  T(1),    T(1.05),
@@ -722,35 +726,52 @@ TYPED_TEST(FastPaths, ColumnsShowConsistentOrderOnlyWhenItIs) {
   std::mt19937 rng(29);
   std::uniform_int_distribution<int> pick(0, 11);
   std::uniform_int_distribution<int> few(0, 3);
-  int shown = 0;
+  std::uniform_int_distribution<int> near_one(6, 8);
+  const std::size_t checks[] = {0, 3, 64};
+  int shown[3] = {0, 0, 0};
+  int refuted[3] = {0, 0, 0};
   int not_shown_consistent = 0;
   for (int trial = 0; trial < 20000; ++trial) {
     const int width = 1 + trial % 3;
     const int height = 2 + trial % 11;
     std::vector<T> data(static_cast<std::size_t>(width * height));
-    for (T& value : data) value = palette[trial % 4 == 0 ? pick(rng) : few(rng) * 3];
+    for (T& value : data) {
+      const int kind = trial % 4;
+      value = palette[kind == 0 ? pick(rng) : kind == 1 ? near_one(rng) : few(rng) * 3];
+    }
     using Keyed = kedo::internal::KeyedRow<T, int>;
     std::vector<Keyed> rows;
     for (int r = 0; r < height; ++r)
       rows.push_back(Keyed{data[static_cast<std::size_t>(r * width)], r});
     const kedo::internal::KeyedRowLess<T, 0> less{data.data(), width, T(0.1)};
-    if (trial % 2 == 0) {
+    if (trial % 3 != 0) {
       kedo::internal::StableSort(rows.data(), rows.data() + rows.size(), less);
     } else {
       std::shuffle(rows.begin(), rows.end(), rng);
     }
     const bool consistent = kedo::internal::SortedRangeIsConsistent(less, rows.data(), rows.size());
-    if (kedo::internal::ColumnsShowConsistentOrder(data.data(), width, T(0.1), rows.data(),
-                                                   rows.size())) {
-      ++shown;
-      ASSERT_TRUE(consistent) << "trial " << trial;
-    } else {
-      not_shown_consistent += consistent;
+    for (std::size_t k = 0; k < 3; ++k) {
+      const Consistency found =
+          kedo::internal::ColumnsShowConsistentOrder(less, rows.data(), rows.size(), checks[k]);
+      if (found == Consistency::kShown) {
+        ++shown[k];
+        ASSERT_TRUE(consistent) << "trial " << trial << " checked " << checks[k];
+      } else if (found == Consistency::kRefuted) {
+        ++refuted[k];
+        ASSERT_FALSE(consistent) << "trial " << trial << " checked " << checks[k];
+      } else {
+        ASSERT_NE(checks[k], 64u) << "trial " << trial;
+        if (k == 0) not_shown_consistent += consistent;
+      }
     }
   }
-  // Both answers occur, and most consistent orders are shown.
-  EXPECT_GT(shown, 2000);
-  EXPECT_LT(not_shown_consistent, shown);
+  // All answers occur, and most consistent orders are shown; checking runs
+  // pairwise shows and refutes more.
+  EXPECT_GT(shown[0], 2000);
+  EXPECT_LT(not_shown_consistent, shown[0]);
+  EXPECT_GT(shown[1], shown[0]);
+  EXPECT_GT(refuted[1], refuted[0]);
+  EXPECT_GT(refuted[0], 0);
 }
 
 // Noisy copies of vertices on a grid: first values on 12 lines, so that the
@@ -758,8 +779,11 @@ TYPED_TEST(FastPaths, ColumnsShowConsistentOrderOnlyWhenItIs) {
 // spread. The column-by-column test shows them consistent, and the unstable
 // variant gives exactly the plain unstable sort's order and groups, from
 // class numbers. A later column of NaN for some vertices is its own run.
-// With the second values chained instead, a long cluster is not shown
-// consistent and the sort declines; the plain sort then runs.
+// With the second values chained instead the comparator is no strict weak
+// ordering: where a long cluster's columns refute it, the presort's order is
+// kept (a permutation that holds the first column's decisions, grouped as
+// the plain passes would group it); where they show nothing, the sort
+// declines and the plain sort runs.
 TYPED_TEST(FastPaths, UnstableSortOfLongNoisyClustersIsThePlainOne) {
   using T = TypeParam;
   const T nan = std::numeric_limits<T>::quiet_NaN();
@@ -767,6 +791,7 @@ TYPED_TEST(FastPaths, UnstableSortOfLongNoisyClustersIsThePlainOne) {
   std::uniform_int_distribution<int> vertex(0, 499);
   std::normal_distribution<double> noise(0.0, 0.003);
   const int height = 3000;
+  int kept = 0;
   for (const int width : {1, 2, 3, 5}) {
     for (const bool chained : {false, true}) {
       for (const bool with_nan : {false, true}) {
@@ -786,18 +811,39 @@ TYPED_TEST(FastPaths, UnstableSortOfLongNoisyClustersIsThePlainOne) {
         }
         std::vector<int> ids(static_cast<std::size_t>(height));
         std::iota(ids.begin(), ids.end(), 0);
+        const std::vector<int> ascending = ids;
         const std::vector<int> plain = PlainUnstableOrder(data, width, T(0.1), ids);
         const bool sorted = kedo::internal::SortRowIdsByFirstValue<false, T, int, 0>(
             data.data(), width, T(0.1), ids.data(), ids.size());
-        EXPECT_EQ(sorted, !(chained && width > 1));
-        if (sorted) {
+        const Grouping fast = FastUniqueIds<false>(data, height, width, T(0.1));
+        if (!(chained && width > 1)) {
+          EXPECT_TRUE(sorted);
           EXPECT_EQ(ids, plain);
+          ExpectSameGrouping<T>(fast, PlainUniqueIds<false>(data, height, width, T(0.1)));
+          continue;
         }
-        ExpectSameGrouping<T>(FastUniqueIds<false>(data, height, width, T(0.1)),
-                              PlainUniqueIds<false>(data, height, width, T(0.1)));
+        const kedo::internal::RowLess<T> less{data.data(), width, T(0.1)};
+        ASSERT_FALSE(kedo::internal::SortedRangeIsConsistent(less, plain.data(), plain.size()));
+        if (!sorted) {
+          EXPECT_EQ(ids, ascending);
+          continue;
+        }
+        ++kept;
+        std::vector<int> members = ids;
+        std::sort(members.begin(), members.end());
+        ASSERT_EQ(members, ascending);
+        for (int p = 0; p < height; ++p) {
+          for (int q = p + 1; q < height; ++q) {
+            ASSERT_FALSE(FirstColumnDecides(data, width, T(0.1), ids[static_cast<std::size_t>(q)],
+                                            ids[static_cast<std::size_t>(p)]))
+                << "positions " << p << " and " << q;
+          }
+        }
+        ExpectSameGrouping<T>(fast, GroupPlainly(data, height, width, T(0.1), fast.sorted_ids));
       }
     }
   }
+  EXPECT_GT(kept, 0);
 }
 
 // Long clusters of noisy copies first (equivalent rows that differ in their
@@ -885,6 +931,53 @@ TEST(FastPaths, KeyTiesAreOrderedByValueStably) {
             ASSERT_EQ(std::memcmp(&ordered[i].key, &want[i].key, sizeof(double)), 0) << i;
           }
         }
+      }
+    }
+  }
+}
+
+// The in-place radix sort by value and row number gives std::sort's order
+// exactly, and writes nothing outside its range: values of one byte's
+// spread, of every exponent, repeated, -0 beside +0, infinities and
+// subnormals; ranges around the size below which std::sort takes over, and
+// ranges whose keys share every bit.
+TYPED_TEST(FastPaths, RadixSortByValueAndIdMatchesStdSort) {
+  using T = TypeParam;
+  using Keyed = kedo::internal::KeyedRow<T, int>;
+  const T inf = std::numeric_limits<T>::infinity();
+  const T specials[] = {T(0),
+                        T(-0.0),
+                        inf,
+                        -inf,
+                        std::numeric_limits<T>::denorm_min(),
+                        -std::numeric_limits<T>::denorm_min(),
+                        std::numeric_limits<T>::max()};
+  std::mt19937 rng(41);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  std::uniform_int_distribution<int> small(0, 255);
+  std::uniform_int_distribution<int> exponent(-60, 60);
+  std::uniform_int_distribution<int> special(0, 6);
+  for (const int n : {0, 1, 2, 64, 65, 300, 5000}) {
+    for (int kind = 0; kind < 5; ++kind) {
+      SCOPED_TRACE(::testing::Message() << "n " << n << " kind " << kind);
+      const Keyed guard{T(-7), -1};
+      std::vector<Keyed> elements(static_cast<std::size_t>(n) + 2, guard);
+      for (int i = 0; i < n; ++i) {
+        T value = T(1.5);  // kind 4: one value for all
+        if (kind == 0) value = static_cast<T>(unit(rng));
+        if (kind == 1) value = static_cast<T>(1 + small(rng) * std::ldexp(1.0, -20));
+        if (kind == 2) value = static_cast<T>(std::ldexp(unit(rng) - 0.5, exponent(rng)));
+        if (kind == 3) value = i % 3 == 0 ? specials[special(rng)] : static_cast<T>(small(rng));
+        elements[static_cast<std::size_t>(i) + 1] = Keyed{value, n - i};
+      }
+      std::vector<Keyed> want(elements.begin() + 1, elements.end() - 1);
+      std::sort(want.begin(), want.end(), kedo::internal::ByFirstValueAndId());
+      kedo::internal::RadixSortByValueAndId(elements.data() + 1, static_cast<std::size_t>(n));
+      ASSERT_EQ(elements.front().id, -1);
+      ASSERT_EQ(elements.back().id, -1);
+      for (std::size_t i = 0; i < want.size(); ++i) {
+        ASSERT_EQ(elements[i + 1].id, want[i].id) << "position " << i;
+        ASSERT_EQ(std::memcmp(&elements[i + 1].key, &want[i].key, sizeof(T)), 0) << i;
       }
     }
   }
