@@ -786,8 +786,10 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
   unsigned char* const spent = reinterpret_cast<unsigned char*>(keyed.get());
   const T* head_row = data;
   auto group_up_to = [&](std::size_t end) {
+    // Rows of short clusters are still in the cache from their sort.
+    const std::size_t fetch_end = end - grouped > kCheckedCluster ? end : grouped;
     for (std::size_t p = grouped; p < end; ++p) {
-      if (p + kAhead < end) {
+      if (p + kAhead < fetch_end) {
         PrefetchRow(data + static_cast<std::ptrdiff_t>(keyed[p + kAhead].id) * w, w);
       }
       const I id = keyed[p].id;
