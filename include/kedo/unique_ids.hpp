@@ -844,6 +844,14 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
     }
     unsorted_from = n;
   };
+  // Marks the classes of a sorted cluster: ranking goes on while clusters
+  // are shown consistent, and one proven inconsistent lets the order stand.
+  auto mark_classes = [&](std::size_t first, std::size_t last) {
+    const Consistency found =
+        MarkClassesOfCluster(less, keyed.get(), first, last, kCheckedCluster, class_start);
+    can_rank = found == Consistency::kShown;
+    keep = found == Consistency::kRefuted;
+  };
   auto finish_cluster = [&](std::size_t first, std::size_t last) {
     const std::size_t size = last - first;
     if (!keep && size >= 3 && size <= kCheckedCluster &&
@@ -863,10 +871,7 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
     }
     if (!keep && !equal_classes && can_rank) {
       if (ranked_from == n) ranked_from = first;
-      const Consistency found =
-          MarkClassesOfCluster(less, keyed.get(), first, last, kCheckedCluster, class_start);
-      can_rank = found == Consistency::kShown;
-      keep = found == Consistency::kRefuted;
+      mark_classes(first, last);
     }
     if (!keep && !equal_classes && !can_rank && unsorted_from == n) unsorted_from = last;
     if (keep && groups != nullptr) group_up_to(last);
@@ -895,10 +900,7 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
     // clusters are sorted then, and an inconsistent one lets the order stand.
     for (std::size_t first = 0, p = 1; can_rank && p <= ranked_from; ++p) {
       if (!cluster_start[p]) continue;
-      const Consistency found =
-          MarkClassesOfCluster(less, keyed.get(), first, p, kCheckedCluster, class_start);
-      can_rank = found == Consistency::kShown;
-      keep = found == Consistency::kRefuted;
+      mark_classes(first, p);
       first = p;
     }
     if (!keep) {
@@ -906,8 +908,9 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
              decline();
     }
   }
-  // Consistent, and every class of equivalent rows is one row repeated: the
-  // plain unstable sort could only have picked another copy of each head.
+  // Kept: stable, or an inconsistent ordering, or a consistent one in which
+  // every class of equivalent rows is one row repeated (the plain unstable
+  // sort could only have picked another copy of each head).
   if (groups != nullptr) {
     group_up_to(n);
     groups->grouped = true;
