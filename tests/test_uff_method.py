@@ -174,14 +174,17 @@ def test_many_rows_in_one_window_match_reference(seed, dtype):
 
 @pytest.mark.parametrize("seed", range(3))
 @pytest.mark.parametrize("leading", [0, 1])
-def test_points_on_a_plane_match_reference(seed, leading, dtype):
+@pytest.mark.parametrize("offset", [0.0, 1e12])
+def test_points_on_a_plane_match_reference(seed, leading, offset, dtype):
     # Every sum is about 1, so each key window holds nearly all later rows and
     # the sweep looks only at rows near each anchor. Some rows lie beyond
-    # where the sweep can place them (1e14) or hold NaN or an infinity; a
-    # leading column of one value must not hide how the others spread.
+    # where the sweep can place them (1e14 from the rest) or hold NaN or an
+    # infinity; a leading column of one value must not hide how the others
+    # spread. The offset moves the points far from zero, as coordinates in
+    # metres on a map are.
     rng = np.random.default_rng(80 + seed)
     n, tolerance = 420, 0.05
-    xy = rng.integers(0, 12, size=(n, 2)) * 0.06 + rng.normal(0, 0.01, size=(n, 2))
+    xy = rng.integers(0, 12, size=(n, 2)) * 0.06 + rng.normal(0, 0.01, size=(n, 2)) + offset
     xy[rng.random(n) < 0.05, 0] = 1e14 * rng.choice([-1, 1])
     x = np.column_stack([xy, 1.0 - xy.sum(axis=1)])
     x[rng.random(n) < 0.03, 1] = rng.choice([np.nan, np.inf, -np.inf])

@@ -88,11 +88,14 @@ inline T SquaredDistance(const T* a, const T* b, std::ptrdiff_t columns) {
 //
 // A row whose squared distance to the query, in T, is below the tolerance
 // squared differs from it by less than the tolerance in every column, so by
-// less than half a cell. The quotients that place rows in cells are kept
-// below 2^40 cells, where rounding moves them by less than 2^-12 of a cell;
-// so such a row lies in the query's cell or in the neighbour on the side of
-// the cell's middle where the query lies (both neighbours within 2^-10 of the
-// middle): 2 cells, or 4 over two columns. The rows that have no cell (a value
+// less than half a cell. Cells are counted from an origin in each column, a
+// value the window's rows hold, so that rows far from zero but near each
+// other still get cells. The quotients that place rows in cells are kept
+// below 2^40 cells from it, where rounding (of the difference from the origin
+// and of the quotient) moves them by less than 2^-11 of a cell; so such a row
+// lies in the query's cell or in the neighbour on the side of the cell's
+// middle where the query lies (both neighbours within 2^-10 of the middle):
+// 2 cells, or 4 over two columns. The rows that have no cell (a value
 // too far out for the grid, or not finite) are visited by every query. Cells
 // are stored modulo 2^32 in each column; cells that share a slot that way only
 // add rows to look at.
@@ -110,9 +113,12 @@ class KeyWindowGrid {
 
   std::ptrdiff_t front() const { return front_; }
   std::ptrdiff_t back() const { return back_; }
-  // The columns the cells are formed over (y_column() is -1 for one).
+  // The columns the cells are formed over (y_column() is -1 for one), and
+  // the values their cells are counted from.
   std::ptrdiff_t x_column() const { return x_column_; }
   std::ptrdiff_t y_column() const { return y_column_; }
+  double x_origin() const { return x_origin_; }
+  double y_origin() const { return y_origin_; }
   // Table probes and list steps since the last call.
   std::ptrdiff_t TakeWork() { return std::exchange(work_, 0); }
 
@@ -234,40 +240,54 @@ class KeyWindowGrid {
 
   // Sets x_column_ and y_column_ to the column (and, with three or more, the
   // second column) whose values in a sample of the rows [front, back) fall in
-  // the most distinct cells; ties go to the lower column.
+  // the most distinct cells; ties go to the lower column. A column's cells
+  // are counted from the middle finite value of its sample.
   void ChooseColumns(std::ptrdiff_t front, std::ptrdiff_t back) {
     constexpr std::ptrdiff_t kSample = 128;
     const std::ptrdiff_t held = back - front;
     const std::ptrdiff_t samples = std::min(held, kSample);
-    double cells[kSample];
+    double sample[kSample];  // a column's finite values, then their cells
     std::ptrdiff_t best[2] = {0, -1};
+    double best_origins[2] = {0.0, 0.0};
     std::ptrdiff_t best_counts[2] = {-1, -1};
     for (std::ptrdiff_t c = 0; c < columns_; ++c) {
       std::ptrdiff_t n = 0;
       for (std::ptrdiff_t k = 0; k < samples; ++k) {
-        const double q = static_cast<double>(Row(front + k * held / samples)[c]) * cells_per_unit_;
-        if (std::fabs(q) < kLimit) cells[n++] = std::floor(q);
+        const double value = static_cast<double>(Row(front + k * held / samples)[c]);
+        if (std::isfinite(value)) sample[n++] = value;
       }
-      std::sort(cells, cells + n);
-      const std::ptrdiff_t count = std::unique(cells, cells + n) - cells;
+      std::nth_element(sample, sample + n / 2, sample + n);
+      const double origin = n > 0 ? sample[n / 2] : 0.0;
+      std::ptrdiff_t placed = 0;
+      for (std::ptrdiff_t k = 0; k < n; ++k) {
+        const double q = (sample[k] - origin) * cells_per_unit_;
+        if (std::fabs(q) < kLimit) sample[placed++] = std::floor(q);
+      }
+      std::sort(sample, sample + placed);
+      const std::ptrdiff_t count = std::unique(sample, sample + placed) - sample;
       if (count > best_counts[0]) {
         best[1] = best[0];
+        best_origins[1] = best_origins[0];
         best_counts[1] = best_counts[0];
         best[0] = c;
+        best_origins[0] = origin;
         best_counts[0] = count;
       } else if (count > best_counts[1]) {
         best[1] = c;
+        best_origins[1] = origin;
         best_counts[1] = count;
       }
     }
     x_column_ = best[0];
+    x_origin_ = best_origins[0];
     y_column_ = columns_ > 2 ? best[1] : -1;
+    y_origin_ = columns_ > 2 ? best_origins[1] : 0.0;
   }
 
   // The row's position in cells; false when the row has no cell.
   bool QuotientsOf(const T* row, double& qx, double& qy) const {
-    qx = static_cast<double>(row[x_column_]) * cells_per_unit_;
-    qy = y_column_ >= 0 ? static_cast<double>(row[y_column_]) * cells_per_unit_ : 0.0;
+    qx = (static_cast<double>(row[x_column_]) - x_origin_) * cells_per_unit_;
+    qy = y_column_ >= 0 ? (static_cast<double>(row[y_column_]) - y_origin_) * cells_per_unit_ : 0.0;
     return std::fabs(qx) < kLimit && std::fabs(qy) < kLimit;
   }
 
@@ -357,6 +377,8 @@ class KeyWindowGrid {
   const I* key_order_;
   std::ptrdiff_t x_column_ = 0;
   std::ptrdiff_t y_column_ = -1;
+  double x_origin_ = 0.0;
+  double y_origin_ = 0.0;
   double cells_per_unit_;
   std::unique_ptr<I[]> next_;
   std::unique_ptr<Slot[]> slots_;
@@ -530,9 +552,13 @@ void Uff(const T* data, const I& height, const I& width, const T* projection, co
          const bool& sorted_index, T* unique, I* index, I& count, I* inverse) {
   const std::ptrdiff_t rows = height;
   const std::ptrdiff_t columns = width;
-  // No positive tolerance: no key difference is below it, so every row is a
-  // group of its own, and with sorted_index the outputs are the identity.
-  const bool singletons = !(tolerance > T(0));
+  // No positive tolerance: no key difference is below it. A tolerance whose
+  // square is not positive in T (it underflows): no distance is below that.
+  // Either way every row is a group of its own, and with sorted_index the
+  // outputs are the identity. The second case would otherwise compare every
+  // pair of rows whose keys lie within the tolerance: all pairs, for
+  // identical rows.
+  const bool singletons = !(tolerance > T(0)) || !(tolerance * tolerance > T(0));
   if (singletons && sorted_index) {
     if (rows > 0 && columns > 0) std::copy(data, data + rows * columns, unique);
     for (std::ptrdiff_t r = 0; r < rows; ++r) index[r] = inverse[r] = static_cast<I>(r);

@@ -342,8 +342,9 @@ TYPED_TEST(UffTest, MatchesTheModelOnRandomData) {
   }
 }
 
-// Without a positive tolerance every row stands alone; enough rows for the
-// radix argsort, with NaN, infinite and repeated keys, against the model.
+// Without a positive tolerance, or with one whose square underflows, every
+// row stands alone; enough rows for the radix argsort, with NaN, infinite and
+// repeated keys, against the model.
 TYPED_TEST(UffTest, WithoutPositiveToleranceMatchesTheModel) {
   using T = TypeParam;
   std::mt19937 rng(23);
@@ -364,9 +365,23 @@ TYPED_TEST(UffTest, WithoutPositiveToleranceMatchesTheModel) {
     const T y = keys[static_cast<std::size_t>(b)];
     return x < y || (y != y && x == x);
   });
-  for (T tolerance : {T(0), T(-0.0), T(-2), this->kNaN, -this->kInf}) {
+  // The smallest subnormal, and a normal number whose square underflows.
+  const T tiny = std::numeric_limits<T>::denorm_min();
+  const T underflowing = std::sqrt(std::numeric_limits<T>::denorm_min()) / T(4);
+  ASSERT_EQ(underflowing * underflowing, T(0));
+  for (T tolerance : {T(0), T(-0.0), T(-2), this->kNaN, -this->kInf, tiny, underflowing}) {
     SCOPED_TRACE(::testing::Message() << "tolerance " << tolerance);
     this->ExpectModel(m, projection, tolerance, order);
+  }
+  // Keys that lie within such a tolerance of each other: subnormal rows.
+  std::vector<T> small_values;
+  for (int i = 0; i < 3 * 600; ++i) small_values.push_back(tiny * static_cast<T>(rng() % 7u));
+  const Matrix<T> subnormal = kedo_test::MakeMatrix(3, small_values);
+  const std::vector<T> ones(3, T(1));
+  for (T tolerance : {tiny * T(4), underflowing}) {
+    SCOPED_TRACE(::testing::Message() << "tolerance " << tolerance);
+    this->ExpectModel(subnormal, ones, tolerance,
+                      kedo::ArgSort<int>(kedo_test::ModelKeys(subnormal, ones)));
   }
 }
 
@@ -435,7 +450,8 @@ TYPED_TEST(ArgSortTest, NanKeysStillGiveAPermutation) {
 // with NaN, infinities and values too large for the sweep's grid mixed in;
 // 2, rows on a lattice less than two tolerances wide in every column but
 // the last, so that a grid over any two columns saves little; 3, sums spread over twenty
-// tolerances, so the window slides along the rows.
+// tolerances, so the window slides along the rows; 4, shape 0 moved more than
+// 2^40 cells of 2 tol away from zero in every column.
 template <typename T>
 std::vector<T> LongWindowRows(std::mt19937& rng, int shape, int width, int height, T tolerance) {
   const double tol = static_cast<double>(tolerance);
@@ -448,7 +464,7 @@ std::vector<T> LongWindowRows(std::mt19937& rng, int shape, int width, int heigh
   for (int r = 0; r < height; ++r) {
     double sum = 0.0;
     for (int c = 0; c + 1 < width; ++c) {
-      double v = site(rng) * 1.5 * tol + noise(rng);
+      double v = site(rng) * 1.5 * tol + noise(rng) + (shape == 4 ? far : 0.0);
       if (shape == 2) v = (site(rng) % 5) * 0.45 * tol;
       row[static_cast<std::size_t>(c)] = v;
       sum += v;
@@ -480,7 +496,7 @@ std::vector<T> LongWindowRows(std::mt19937& rng, int shape, int width, int heigh
 TYPED_TEST(UffTest, LongKeyWindowsMatchTheModel) {
   using T = TypeParam;
   std::mt19937 rng(29);
-  for (const int shape : {0, 1, 2, 3}) {
+  for (const int shape : {0, 1, 2, 3, 4}) {
     for (const int width : {2, 3, 4, 6}) {
       if (shape == 2 && width < 4) continue;
       for (const T tolerance : {T(0.01), T(0.37)}) {
@@ -509,86 +525,95 @@ TYPED_TEST(UffTest, ZeroProjectionMatchesTheModel) {
 }
 
 // The grid's contract, on rows placed at and across cell borders, rows too
-// far out for the grid and rows that are not finite: every visited position
-// is in [front, back) and visited once, and every row within the tolerance of
-// the query is visited.
+// far out for the grid and rows that are not finite, near zero and shifted
+// beyond 2^40 cells from it: every visited position is in [front, back) and
+// visited once, and every row within the tolerance of the query is visited.
+// Rows near the grid's origins get cells.
 TYPED_TEST(UffTest, KeyWindowGridVisitsEveryRowWithinTheTolerance) {
   using T = TypeParam;
   std::mt19937 rng(37);
-  for (const int width : {1, 2, 3, 5}) {
-    const T tolerance = T(0.125);
-    const double cell = 2.0 * static_cast<double>(tolerance);
-    std::uniform_int_distribution<int> site(-6, 6);
-    std::uniform_int_distribution<int> kind(0, 19);
-    const int rows = 3000;
-    std::vector<T> values;
-    for (int r = 0; r < rows; ++r) {
-      for (int c = 0; c < width; ++c) {
-        double v = site(rng) * cell;
-        switch (kind(rng)) {
-          case 0:
-            v += static_cast<double>(tolerance);
-            break;
-          case 1:
-            v = std::nextafter(v, -1e300);
-            break;
-          case 2:
-            v = 1e15 * site(rng);
-            break;
-          case 3:
-            v = static_cast<double>(std::numeric_limits<T>::infinity());
-            break;
-          case 4:
-            v = static_cast<double>(std::numeric_limits<T>::quiet_NaN());
-            break;
-          case 5:
-            v = std::ldexp(cell, 40) + 0.2 * (static_cast<double>(rng() % 1000u) / 1000.0 - 0.5);
-            break;
-          default:
-            v += 0.3 * cell * (static_cast<double>(rng() % 1000u) / 1000.0);
-        }
-        values.push_back(static_cast<T>(v));
-      }
-    }
-    std::vector<int> order(static_cast<std::size_t>(rows));
-    std::iota(order.begin(), order.end(), 0);
-    std::shuffle(order.begin(), order.end(), rng);
-    kedo::internal::KeyWindowGrid<T, int> grid(values.data(), rows, width, order.data(), tolerance);
-    ASSERT_TRUE(grid.Assign(0, 200));
-    const T tolerance_squared = tolerance * tolerance;
-    while (grid.back() < rows) {
-      if (rng() % 3u != 0) {
-        ASSERT_TRUE(grid.PushBack());
-      } else if (grid.front() < grid.back()) {
-        grid.PopFront();
-      }
-      const int query = static_cast<int>(rng() % static_cast<unsigned>(rows));
-      const T* query_row = values.data() + static_cast<std::ptrdiff_t>(query) * width;
-      std::vector<int> seen(static_cast<std::size_t>(rows), 0);
-      const bool placed = grid.ForEachNear(query_row, [&](std::ptrdiff_t q) {
-        ASSERT_GE(q, grid.front());
-        ASSERT_LT(q, grid.back());
-        ++seen[static_cast<std::size_t>(q)];
-      });
-      bool finite = true;
-      for (const std::ptrdiff_t c : {grid.x_column(), grid.y_column()}) {
-        if (c < 0) continue;
-        finite =
-            finite && std::fabs(static_cast<double>(query_row[c]) / cell) < std::ldexp(1.0, 40);
-      }
-      ASSERT_EQ(placed, finite);
-      if (!placed) continue;
-      for (std::ptrdiff_t q = grid.front(); q < grid.back(); ++q) {
-        const T* row =
-            values.data() + static_cast<std::ptrdiff_t>(order[static_cast<std::size_t>(q)]) * width;
-        const T d2 = kedo::internal::SquaredDistance<0>(query_row, row, width);
-        ASSERT_LE(seen[static_cast<std::size_t>(q)], 1);
-        if (tolerance_squared > d2) {
-          ASSERT_EQ(seen[static_cast<std::size_t>(q)], 1) << "position " << q << " width " << width;
+  const T tolerance = T(0.125);
+  const double cell = 2.0 * static_cast<double>(tolerance);
+  for (const double shift : {0.0, -std::ldexp(cell, 44)})
+    for (const int width : {1, 2, 3, 5}) {
+      SCOPED_TRACE(::testing::Message() << "shift " << shift << " width " << width);
+      std::uniform_int_distribution<int> site(-6, 6);
+      std::uniform_int_distribution<int> kind(0, 19);
+      const int rows = 3000;
+      std::vector<T> values;
+      for (int r = 0; r < rows; ++r) {
+        for (int c = 0; c < width; ++c) {
+          double v = site(rng) * cell;
+          switch (kind(rng)) {
+            case 0:
+              v += static_cast<double>(tolerance);
+              break;
+            case 1:
+              v = std::nextafter(v, -1e300);
+              break;
+            case 2:
+              v = 1e15 * site(rng);
+              break;
+            case 3:
+              v = static_cast<double>(std::numeric_limits<T>::infinity());
+              break;
+            case 4:
+              v = static_cast<double>(std::numeric_limits<T>::quiet_NaN());
+              break;
+            case 5:
+              v = std::ldexp(cell, 40) + 0.2 * (static_cast<double>(rng() % 1000u) / 1000.0 - 0.5);
+              break;
+            default:
+              v += 0.3 * cell * (static_cast<double>(rng() % 1000u) / 1000.0);
+          }
+          values.push_back(static_cast<T>(v + shift));
         }
       }
+      std::vector<int> order(static_cast<std::size_t>(rows));
+      std::iota(order.begin(), order.end(), 0);
+      std::shuffle(order.begin(), order.end(), rng);
+      kedo::internal::KeyWindowGrid<T, int> grid(values.data(), rows, width, order.data(),
+                                                 tolerance);
+      ASSERT_TRUE(grid.Assign(0, 200));
+      const T tolerance_squared = tolerance * tolerance;
+      int placed_queries = 0;
+      while (grid.back() < rows) {
+        if (rng() % 3u != 0) {
+          ASSERT_TRUE(grid.PushBack());
+        } else if (grid.front() < grid.back()) {
+          grid.PopFront();
+        }
+        const int query = static_cast<int>(rng() % static_cast<unsigned>(rows));
+        const T* query_row = values.data() + static_cast<std::ptrdiff_t>(query) * width;
+        std::vector<int> seen(static_cast<std::size_t>(rows), 0);
+        const bool placed = grid.ForEachNear(query_row, [&](std::ptrdiff_t q) {
+          ASSERT_GE(q, grid.front());
+          ASSERT_LT(q, grid.back());
+          ++seen[static_cast<std::size_t>(q)];
+        });
+        bool finite = true;
+        for (const int axis : {0, 1}) {
+          const std::ptrdiff_t c = axis == 0 ? grid.x_column() : grid.y_column();
+          if (c < 0) continue;
+          const double origin = axis == 0 ? grid.x_origin() : grid.y_origin();
+          const double cells = (static_cast<double>(query_row[c]) - origin) * (1.0 / cell);
+          finite = finite && std::fabs(cells) < std::ldexp(1.0, 40);
+        }
+        ASSERT_EQ(placed, finite);
+        if (!placed) continue;
+        ++placed_queries;
+        for (std::ptrdiff_t q = grid.front(); q < grid.back(); ++q) {
+          const T* row = values.data() +
+                         static_cast<std::ptrdiff_t>(order[static_cast<std::size_t>(q)]) * width;
+          const T d2 = kedo::internal::SquaredDistance<0>(query_row, row, width);
+          ASSERT_LE(seen[static_cast<std::size_t>(q)], 1);
+          if (tolerance_squared > d2) {
+            ASSERT_EQ(seen[static_cast<std::size_t>(q)], 1) << "position " << q;
+          }
+        }
+      }
+      EXPECT_GT(placed_queries, rows / 2);
     }
-  }
 }
 
 // Rows whose values change while the grid holds them, as when another thread
