@@ -88,9 +88,9 @@ inline T SquaredDistance(const T* a, const T* b, std::ptrdiff_t columns) {
 //
 // A row whose squared distance to the query, in T, is below the tolerance
 // squared differs from it by less than the tolerance in every column, so by
-// less than half a cell. Cells are counted from an origin in each column, a
-// value the window's rows hold, so that rows far from zero but near each
-// other still get cells. The quotients that place rows in cells are kept
+// less than half a cell. Cells are counted from an origin in each column,
+// zero or a value the window's rows hold, so that rows far from zero but near
+// each other still get cells. The quotients that place rows in cells are kept
 // below 2^40 cells from it, where rounding (of the difference from the origin
 // and of the quotient) moves them by less than 2^-11 of a cell; so such a row
 // lies in the query's cell or in the neighbour on the side of the cell's
@@ -241,12 +241,24 @@ class KeyWindowGrid {
   // Sets x_column_ and y_column_ to the column (and, with three or more, the
   // second column) whose values in a sample of the rows [front, back) fall in
   // the most distinct cells; ties go to the lower column. A column's cells
-  // are counted from the middle finite value of its sample.
+  // are counted from zero or from the middle finite value of its sample,
+  // whichever gives more (ties: zero).
   void ChooseColumns(std::ptrdiff_t front, std::ptrdiff_t back) {
     constexpr std::ptrdiff_t kSample = 128;
     const std::ptrdiff_t held = back - front;
     const std::ptrdiff_t samples = std::min(held, kSample);
-    double sample[kSample];  // a column's finite values, then their cells
+    double values[kSample];
+    double cells[kSample];
+    // The distinct cells of values[0 .. n) counted from `origin`.
+    auto distinct_cells = [&](std::ptrdiff_t n, double origin) {
+      std::ptrdiff_t placed = 0;
+      for (std::ptrdiff_t k = 0; k < n; ++k) {
+        const double q = (values[k] - origin) * cells_per_unit_;
+        if (std::fabs(q) < kLimit) cells[placed++] = std::floor(q);
+      }
+      std::sort(cells, cells + placed);
+      return std::unique(cells, cells + placed) - cells;
+    };
     std::ptrdiff_t best[2] = {0, -1};
     double best_origins[2] = {0.0, 0.0};
     std::ptrdiff_t best_counts[2] = {-1, -1};
@@ -254,17 +266,18 @@ class KeyWindowGrid {
       std::ptrdiff_t n = 0;
       for (std::ptrdiff_t k = 0; k < samples; ++k) {
         const double value = static_cast<double>(Row(front + k * held / samples)[c]);
-        if (std::isfinite(value)) sample[n++] = value;
+        if (std::isfinite(value)) values[n++] = value;
       }
-      std::nth_element(sample, sample + n / 2, sample + n);
-      const double origin = n > 0 ? sample[n / 2] : 0.0;
-      std::ptrdiff_t placed = 0;
-      for (std::ptrdiff_t k = 0; k < n; ++k) {
-        const double q = (sample[k] - origin) * cells_per_unit_;
-        if (std::fabs(q) < kLimit) sample[placed++] = std::floor(q);
+      double origin = 0.0;
+      std::ptrdiff_t count = distinct_cells(n, origin);
+      if (n > 0) {
+        std::nth_element(values, values + n / 2, values + n);
+        const std::ptrdiff_t from_middle = distinct_cells(n, values[n / 2]);
+        if (from_middle > count) {
+          origin = values[n / 2];
+          count = from_middle;
+        }
       }
-      std::sort(sample, sample + placed);
-      const std::ptrdiff_t count = std::unique(sample, sample + placed) - sample;
       if (count > best_counts[0]) {
         best[1] = best[0];
         best_origins[1] = best_origins[0];
