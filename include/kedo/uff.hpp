@@ -410,11 +410,16 @@ class KeyWindowGrid {
 // window grows long (rows whose sums are close but which lie far apart), the
 // sweep keeps the window's rows in a KeyWindowGrid and compares each anchor
 // only with the rows near it: the same rows pass, so the result is the same.
-// It returns to the plain sweep when the grid saves too little.
+// It returns to the plain sweep when the grid saves too little. The savings
+// are banked (up to a cap) across checks, so that the short windows at the
+// end of each run of close keys do not end a grid that pays overall.
+//
+// Returns the work done: rows compared plus the grid's table probes and list
+// steps.
 template <typename T, typename I, std::ptrdiff_t kWidth>
-void UffSweep(const T* data, std::ptrdiff_t rows, std::ptrdiff_t columns, const I* key_order,
-              const T* sorted_key, T tolerance, bool sorted_index, T* unique, I* index, I& count,
-              I* inverse) {
+std::ptrdiff_t UffSweep(const T* data, std::ptrdiff_t rows, std::ptrdiff_t columns,
+                        const I* key_order, const T* sorted_key, T tolerance, bool sorted_index,
+                        T* unique, I* index, I& count, I* inverse) {
   const std::ptrdiff_t w = kWidth > 0 ? kWidth : columns;
   const T tolerance_squared = tolerance * tolerance;
   constexpr std::ptrdiff_t kAhead = 24;
@@ -422,6 +427,8 @@ void UffSweep(const T* data, std::ptrdiff_t rows, std::ptrdiff_t columns, const 
   constexpr std::ptrdiff_t kLongWindow = 256;
   // Anchors between checks that the grid still pays.
   constexpr std::ptrdiff_t kCheckEvery = 64;
+  // The most saved work a grid may bank against later checks.
+  constexpr std::ptrdiff_t kMaxCredit = 4 * kLongWindow * kCheckEvery;
   std::fill(inverse, inverse + rows, I(-1));
   count = 0;
 
@@ -442,7 +449,10 @@ void UffSweep(const T* data, std::ptrdiff_t rows, std::ptrdiff_t columns, const 
     inverse[anchor] = count;
     return true;
   };
+  std::ptrdiff_t compared = 0;
+  std::ptrdiff_t probed = 0;
   auto compare = [&](const T* anchor_row, std::ptrdiff_t q) {
+    ++compared;
     const std::ptrdiff_t candidate = key_order[q];
     if (tolerance_squared > SquaredDistance<kWidth>(anchor_row, data + candidate * w, w)) {
       inverse[candidate] = count;
@@ -479,7 +489,9 @@ void UffSweep(const T* data, std::ptrdiff_t rows, std::ptrdiff_t columns, const 
     // order, so the rows in the grid stay in the window of every later anchor.
     std::ptrdiff_t window_work = 0;  // rows the plain sweep would compare
     std::ptrdiff_t grid_work = 0;
-    grid.TakeWork();
+    std::ptrdiff_t credit = 0;  // window work less twice the grid work, banked
+    bool paid = false;          // a check has passed since the grid was built
+    probed += grid.TakeWork();
     I next_check = static_cast<I>(
         std::min<std::ptrdiff_t>(count + kCheckEvery, std::numeric_limits<I>::max()));
     for (; p < rows; ++p) {
@@ -512,20 +524,27 @@ void UffSweep(const T* data, std::ptrdiff_t rows, std::ptrdiff_t columns, const 
       }
       ++count;
       if (count >= next_check) {
-        grid_work += grid.TakeWork();
-        if (2 * grid_work > window_work) {
+        const std::ptrdiff_t probes = grid.TakeWork();
+        probed += probes;
+        credit += window_work - 2 * (grid_work + probes);
+        if (credit < 0) {
+          // A grid that paid before lost to shorter windows: try again soon.
+          if (paid) backoff = kCheckEvery;
           no_grid_before = static_cast<I>(
               std::min<std::ptrdiff_t>(count + backoff, std::numeric_limits<I>::max()));
           backoff *= 2;
           ++p;
           break;
         }
+        credit = std::min(credit, kMaxCredit);
+        paid = true;
         window_work = grid_work = 0;
         next_check = static_cast<I>(
             std::min<std::ptrdiff_t>(count + kCheckEvery, std::numeric_limits<I>::max()));
       }
     }
   }
+  return compared + probed + grid.TakeWork();
 }
 
 }  // namespace internal

@@ -659,6 +659,52 @@ TYPED_TEST(UffTest, KeyWindowGridStaysIntactWhenHeldRowsChange) {
   }
 }
 
+// The sweep's work stays in proportion to the rows when long key windows
+// alternate with short ones. Shape 0: a 400 x 400 lattice, whose windows are
+// its lines of one sum, each ending in short windows; those below 256 rows
+// are compared plainly, about 35 compares per row. Shape 1: lines of 1000
+// lattice points of one sum, each followed by 9000 rows of spread sums, where
+// the grid no longer pays; it must be built again for the next line.
+TYPED_TEST(UffTest, SweepWorkStaysLinearWhenWindowLengthsVary) {
+  using T = TypeParam;
+  const int rows = 160000;
+  for (const int shape : {0, 1}) {
+    SCOPED_TRACE(::testing::Message() << "shape " << shape);
+    std::vector<T> values;
+    for (int r = 0; r < rows; ++r) {
+      const int block = r / 10000;
+      const int k = r % 10000;
+      const T base = T(20000 * block);
+      const T lattice[] = {T(r % 400), T(r / 400), T(0)};
+      const T on_line[] = {T(k), T(-k), base};
+      const T spread[] = {T(0), T(0), base + T(2 * k)};
+      const T* row = shape == 0 ? lattice : k < 1000 ? on_line : spread;
+      values.insert(values.end(), row, row + 3);
+    }
+    std::vector<T> keys(static_cast<std::size_t>(rows));
+    for (int r = 0; r < rows; ++r) {
+      const T* row = values.data() + 3 * r;
+      keys[static_cast<std::size_t>(r)] = row[0] + row[1] + row[2];
+    }
+    const std::vector<int> order = kedo::ArgSort<int>(keys);
+    std::vector<T> sorted_keys;
+    for (const int r : order) sorted_keys.push_back(keys[static_cast<std::size_t>(r)]);
+    std::vector<T> unique(values.size());
+    std::vector<int> index(static_cast<std::size_t>(rows));
+    std::vector<int> inverse(static_cast<std::size_t>(rows));
+    int count = 0;
+    const std::ptrdiff_t work = kedo::internal::UffSweep<T, int, 3>(
+        values.data(), rows, 3, order.data(), sorted_keys.data(), T(0.5), false, unique.data(),
+        index.data(), count, inverse.data());
+    // The rows lie a whole unit apart: each opens its own group, in key order.
+    EXPECT_EQ(count, rows);
+    for (int p = 0; p < rows; ++p) {
+      ASSERT_EQ(inverse[static_cast<std::size_t>(order[static_cast<std::size_t>(p)])], p);
+    }
+    EXPECT_LT(work, (shape == 0 ? 48 : 12) * std::ptrdiff_t{rows});
+  }
+}
+
 // Rows that agree in their first columns: the grid forms its cells over the
 // columns where they differ.
 TYPED_TEST(UffTest, KeyWindowGridFormsCellsOverTheColumnsThatVary) {
