@@ -84,7 +84,8 @@ inline T SquaredDistance(const T* a, const T* b, std::ptrdiff_t columns) {
 // cells twice the tolerance wide over one column (two when there are three or
 // more): those in which a sample of the rows falls in the most cells.
 // Positions enter at the back and leave at the front, so each cell's list,
-// linked through next_, stays in position order.
+// linked through next_, stays in position order, and the positions that left
+// are at its head; they are unlinked when the list is next walked.
 //
 // A row whose squared distance to the query, in T, is below the tolerance
 // squared differs from it by less than the tolerance in every column, so by
@@ -165,11 +166,7 @@ class KeyWindowGrid {
   }
 
   // Removes position front().
-  void PopFront() {
-    Slot& list = ListHeadedBy(front_);
-    list.head = Next(front_);
-    ++front_;
-  }
+  void PopFront() { ++front_; }
 
   // Calls visit(position) for every position in the grid whose row may lie
   // within the tolerance of `row`. False, without calls, when `row` has no
@@ -187,7 +184,7 @@ class KeyWindowGrid {
     const std::uint32_t y_last = y_column_ >= 0 ? Near(qy - y, false) : 0;
     for (std::uint32_t dx = x_first; dx != x_last + 1; ++dx) {
       for (std::uint32_t dy = y_first; dy != y_last + 1; ++dy) {
-        const Slot* cell = Find(Wrap(x) + dx, Wrap(y) + dy);
+        Slot* cell = Find(Wrap(x) + dx, Wrap(y) + dy);
         if (cell != nullptr) Walk(*cell, visit);
       }
     }
@@ -209,8 +206,11 @@ class KeyWindowGrid {
   // and drops the empty ones.
   bool Rehash() {
     std::size_t held = 0;
-    for (std::size_t s = 0; s < capacity_; ++s)
-      held += slots_[s].tail != kFree && slots_[s].head != -1;
+    for (std::size_t s = 0; s < capacity_; ++s) {
+      if (slots_[s].tail == kFree) continue;
+      Prune(slots_[s]);
+      held += slots_[s].head != -1;
+    }
     std::size_t capacity = kFirstCapacity;
     while (capacity < 2 * (held + 1)) capacity *= 2;
     std::unique_ptr<Slot[]> slots(new (std::nothrow) Slot[capacity]);
@@ -342,22 +342,6 @@ class KeyWindowGrid {
     }
   }
 
-  // The list that `position` heads (the front always does: lists keep
-  // position order). Found through the row's cell, or by a search of all
-  // lists when the row's values changed since it entered the grid (the
-  // caller's data changed during the call); no cell is created.
-  Slot& ListHeadedBy(std::ptrdiff_t position) {
-    std::uint32_t x = 0;
-    std::uint32_t y = 0;
-    Slot* list = CellOf(Row(position), x, y) ? Find(x, y) : &orphans_;
-    if (list != nullptr && list->head == position) return *list;
-    if (orphans_.head == position) return orphans_;
-    for (std::size_t s = 0; s < capacity_; ++s) {
-      if (slots_[s].tail != kFree && slots_[s].head == position) return slots_[s];
-    }
-    return orphans_;  // not reached: the front always heads a list
-  }
-
   // The list of `row`'s cell, created empty if the cell has no slot yet, or
   // the list of the rows without a cell.
   Slot& ListOf(const T* row) {
@@ -376,8 +360,17 @@ class KeyWindowGrid {
     return slots_[s];
   }
 
+  // Unlinks the positions before the front from the head of `list`.
+  void Prune(Slot& list) {
+    while (list.head != -1 && list.head < front_) {
+      ++work_;
+      list.head = Next(list.head);
+    }
+  }
+
   template <typename Visit>
-  void Walk(const Slot& list, Visit& visit) {
+  void Walk(Slot& list, Visit& visit) {
+    Prune(list);
     for (I q = list.head; q != -1; q = Next(q)) {
       ++work_;
       visit(static_cast<std::ptrdiff_t>(q));
