@@ -146,7 +146,8 @@ class KeyWindowGrid {
     return true;
   }
 
-  // Starts an empty window at `position`; the cells stay allocated.
+  // Starts an empty window at `position`, which must not lie below back();
+  // the cells stay allocated.
   void Restart(std::ptrdiff_t position) { front_ = back_ = position; }
 
   // Adds position back(), which must be below `rows`. False, with the grid
