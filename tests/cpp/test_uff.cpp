@@ -681,11 +681,8 @@ TYPED_TEST(UffTest, SweepWorkStaysLinearWhenWindowLengthsVary) {
       const T* row = shape == 0 ? lattice : k < 1000 ? on_line : spread;
       values.insert(values.end(), row, row + 3);
     }
-    std::vector<T> keys(static_cast<std::size_t>(rows));
-    for (int r = 0; r < rows; ++r) {
-      const T* row = values.data() + 3 * r;
-      keys[static_cast<std::size_t>(r)] = row[0] + row[1] + row[2];
-    }
+    const Matrix<T> m = kedo_test::MakeMatrix(3, values);
+    const std::vector<T> keys = kedo_test::ModelKeys(m, std::vector<T>(3, T(1)));
     const std::vector<int> order = kedo::ArgSort<int>(keys);
     std::vector<T> sorted_keys;
     for (const int r : order) sorted_keys.push_back(keys[static_cast<std::size_t>(r)]);
@@ -694,7 +691,7 @@ TYPED_TEST(UffTest, SweepWorkStaysLinearWhenWindowLengthsVary) {
     std::vector<int> inverse(static_cast<std::size_t>(rows));
     int count = 0;
     const std::ptrdiff_t work = kedo::internal::UffSweep<T, int, 3>(
-        values.data(), rows, 3, order.data(), sorted_keys.data(), T(0.5), false, unique.data(),
+        m.Row(0), rows, 3, order.data(), sorted_keys.data(), T(0.5), false, unique.data(),
         index.data(), count, inverse.data());
     // The rows lie a whole unit apart: each opens its own group, in key order.
     EXPECT_EQ(count, rows);
