@@ -324,8 +324,8 @@ void RadixSortRunByLowBits(KeyedRow<T, I>* run, std::size_t count, KeyedRow<T, I
 // Only runs of one key that are out of order are touched, each on its own: by
 // insertion when short, by RadixSortRunByLowBits when the run holds at most
 // `scratch_limit` elements and memory for that many can be had (noisy copies
-// of one value often share a key), otherwise by a sort in place on value and
-// row number when `ids_ascending` (each run's row numbers ascend as it
+// of one value often share a key), otherwise by a radix sort in place on value
+// and row number when `ids_ascending` (each run's row numbers ascend as it
 // comes: the same order), or by merging.
 template <typename T, typename I>
 void OrderKeyTiesByValue(KeyedRow<T, I>* elements, std::size_t count, std::size_t scratch_limit,
@@ -357,7 +357,8 @@ void OrderKeyTiesByValue(KeyedRow<T, I>* elements, std::size_t count, std::size_
       } else if (scratch_size >= size) {
         RadixSortRunByLowBits(run, size, scratch.get());
       } else if (ids_ascending) {
-        std::sort(run, run + size, ByFirstValueAndId());
+        // The run shares the keys' upper 32 bits: start below them.
+        RadixSortByValueAndId(run, size, 32 - kRadixDigitBits);
       } else {
         std::stable_sort(run, run + size, by_value);
       }

@@ -905,9 +905,11 @@ TEST(FastPaths, KeyTiesAreOrderedByValueStably) {
       std::uniform_int_distribution<int> offset(0, 40);
       for (const double base : bases) {
         for (int i = 0; i < run_length; ++i) {
-          // Steps of 2^-45 stay within one key; offset 0 repeats the base.
-          const double value = base == 0.0 ? (i % 2 == 0 ? 0.0 : -0.0)
-                                           : base + std::ldexp(offset(rng), -45) * std::abs(base);
+          // Steps of 2^-45 and 2^-30 stay within one key and vary every byte
+          // of the lower half; offset 0 repeats the base.
+          const double step = std::ldexp(1.0, i % 3 == 0 ? -30 : -45);
+          const double value =
+              base == 0.0 ? (i % 2 == 0 ? 0.0 : -0.0) : base + offset(rng) * step * std::abs(base);
           elements.push_back(Keyed{value, static_cast<int>(elements.size())});
         }
       }
