@@ -604,14 +604,35 @@ struct RankedId {
   I id;
 };
 
+// Writes to ids[0 .. n) the row numbers lowest .. lowest + n - 1 in the
+// order UnstableSort leaves them in from ascending order, when its
+// comparator's answers are those of comparing the rows' class numbers
+// class_of[0 .. n). The row comparator answers so on rows whose classes of
+// equivalent rows are numbered in its order, when it is a strict weak
+// ordering on them: UnstableSort then makes the same moves without reading a
+// row. `ids` may be `class_of`. False, with `ids` untouched, when memory runs
+// out.
+template <typename I>
+bool SortRowsByClassUnstably(const I* class_of, I lowest, std::size_t n, I* ids) {
+  std::unique_ptr<RankedId<I>[]> ranked(new (std::nothrow) RankedId<I>[n]);
+  if (!ranked) return false;
+  AdviseHugePages(ranked.get(), n * sizeof(RankedId<I>));
+  for (std::size_t i = 0; i < n; ++i) {
+    ranked[i] = RankedId<I>{class_of[i], static_cast<I>(lowest + static_cast<I>(i))};
+  }
+  UnstableSort(ranked.get(), ranked.get() + n,
+               [](const RankedId<I>& a, const RankedId<I>& b) { return a.rank < b.rank; });
+  for (std::size_t p = 0; p < n; ++p) ids[p] = ranked[p].id;
+  return true;
+}
+
 // For the unstable variant: sorts ids[0 .. n), the row numbers lowest ..
 // lowest + n - 1, exactly as UnstableSort with the row comparator would sort
 // them in ascending order, given keyed[0 .. n), those rows in an order of
 // the comparator, which must be a strict weak ordering on them, and where
-// its classes of equivalent rows start (cluster_start or class_start). The
-// comparator's answers are then those of comparing class numbers, and
-// UnstableSort makes the same moves on the class numbers, without reading a
-// row. Frees `keyed`. False, with `ids` overwritten, when memory runs out.
+// its classes of equivalent rows start (cluster_start or class_start); see
+// SortRowsByClassUnstably. Frees `keyed`. False, with `ids` overwritten, when
+// memory runs out.
 template <typename T, typename I>
 bool SortIdsByClassRank(std::unique_ptr<KeyedRow<T, I>[]>& keyed,
                         const std::vector<bool>& cluster_start,
@@ -623,16 +644,7 @@ bool SortIdsByClassRank(std::unique_ptr<KeyedRow<T, I>[]>& keyed,
     ids[static_cast<std::size_t>(keyed[p].id - lowest)] = rank;
   }
   keyed.reset();
-  std::unique_ptr<RankedId<I>[]> ranked(new (std::nothrow) RankedId<I>[n]);
-  if (!ranked) return false;
-  AdviseHugePages(ranked.get(), n * sizeof(RankedId<I>));
-  for (std::size_t i = 0; i < n; ++i) {
-    ranked[i] = RankedId<I>{ids[i], static_cast<I>(lowest + static_cast<I>(i))};
-  }
-  UnstableSort(ranked.get(), ranked.get() + n,
-               [](const RankedId<I>& a, const RankedId<I>& b) { return a.rank < b.rank; });
-  for (std::size_t p = 0; p < n; ++p) ids[p] = ranked[p].id;
-  return true;
+  return SortRowsByClassUnstably(ids, lowest, n, ids);
 }
 
 // The column whose values key the presort of the rows ids[0 .. n): the
@@ -659,6 +671,11 @@ std::ptrdiff_t KeyColumn(const T* data, std::ptrdiff_t w, T tolerance, const I* 
   }
   return column;
 }
+
+// The fewest rows that SortRowIdsByFirstValue sorts, and the most rows a
+// cluster of first values can hold before it counts as long there.
+inline constexpr std::size_t kPresortMinimum = 256;
+inline constexpr std::size_t LongClusterSize(std::size_t rows) { return rows / 8; }
 
 // Sorts `ids`, which holds strictly ascending row numbers, with
 // FixedWidthRowLess<T, kWidth> (width >= 1) from an order by first values.
@@ -748,7 +765,7 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
   // in place by the next column when its first values decide no pair; other
   // first values that dense against the tolerance gain nothing from the
   // presort. Declining on them also bounds the merge sort's scratch.
-  const std::size_t long_cluster = n / 8;
+  const std::size_t long_cluster = LongClusterSize(n);
   std::vector<bool> cluster_start(n + 1, false);
   cluster_start[0] = cluster_start[numbers] = cluster_start[n] = true;
   bool has_long_cluster = false;
@@ -928,7 +945,6 @@ bool SortRowIdsByFirstValue(const T* data, std::ptrdiff_t width, T tolerance, I*
 // for its passes, a first column, and strictly ascending row numbers.
 template <typename I>
 bool PresortApplies(std::ptrdiff_t width, const I* ids, std::size_t n) {
-  constexpr std::size_t kPresortMinimum = 256;
   return n >= kPresortMinimum && width >= 1 &&
          std::adjacent_find(ids, ids + n, std::greater_equal<I>()) == ids + n;
 }
@@ -1024,24 +1040,20 @@ void ArgSortAlongHeight(const T* data, I height, I width, T tolerance, IndexVect
   });
 }
 
+// Whether any value is NaN; `negative_zero` receives whether any is -0.
 template <typename T>
-bool ContainsNaN(const T* values, std::size_t count) {
-  bool nan = false;
-  for (std::size_t i = 0; i < count; ++i) nan |= values[i] != values[i];
-  return nan;
-}
-
-// Whether any value is NaN or -0.
-template <typename T>
-bool ContainsNaNOrNegativeZero(const T* values, std::size_t count) {
+bool ContainsNaN(const T* values, std::size_t count, bool& negative_zero) {
   constexpr BitsOf<T> kNegativeZero = BitsOf<T>(1) << (8 * sizeof(T) - 1);
-  bool found = false;
+  bool nan = false;
+  bool zero = false;
   for (std::size_t i = 0; i < count; ++i) {
     BitsOf<T> bits;
     std::memcpy(&bits, values + i, sizeof bits);
-    found |= (values[i] != values[i]) | (bits == kNegativeZero);
+    nan |= values[i] != values[i];
+    zero |= bits == kNegativeZero;
   }
-  return found;
+  negative_zero = zero;
+  return nan;
 }
 
 #if defined(__x86_64__) && !defined(__POPCNT__) && (defined(__GNUC__) || defined(__clang__))
@@ -1253,17 +1265,60 @@ bool NumberClassesExact(const T* data, I height, I width, IndexVector<I>& index,
   return true;
 }
 
+// Whether UniqueIdsBySorting<false> leaves NaN-free rows at tolerance 0 in
+// the stable order, given their classes of equal rows: numbered in sorted
+// order, class k of sizes[k] rows and lowest row first_rows[k]. It does where
+// the presort applies, finds no long cluster of one first value, and every
+// class is one row repeated bit for bit (see SortRowIdsByFirstValue).
+// Otherwise its order is the plain unstable sort's.
+template <typename T, typename I>
+bool UnstableSortKeepsStableOrder(const T* data, std::size_t n, std::ptrdiff_t w,
+                                  const IndexVector<I>& first_rows, const IndexVector<I>& sizes,
+                                  const I* row_class) {
+  if (n < kPresortMinimum) return false;
+  // Equal rows differ in bits only where they hold zeros of either sign.
+  const std::size_t row_bytes = static_cast<std::size_t>(w) * sizeof(T);
+  for (std::size_t r = 0; r < n; ++r) {
+    const T* row = data + static_cast<std::ptrdiff_t>(r) * w;
+    if (std::find(row, row + w, T(0)) == row + w) continue;
+    const I first = first_rows[static_cast<std::size_t>(row_class[r])];
+    if (std::memcmp(row, data + static_cast<std::ptrdiff_t>(first) * w, row_bytes) != 0) {
+      return false;
+    }
+  }
+  auto first_value = [&](std::size_t k) {
+    return data[static_cast<std::ptrdiff_t>(first_rows[k]) * w];
+  };
+  // A first column that decides nothing makes one long cluster.
+  const std::size_t count = first_rows.size();
+  std::size_t cluster = 0;
+  constexpr std::size_t kAhead = 16;
+  for (std::size_t k = 0; k < count; ++k) {
+    if (k + kAhead < count) {
+      __builtin_prefetch(data + static_cast<std::ptrdiff_t>(first_rows[k + kAhead]) * w);
+    }
+    const bool continues = k > 0 && first_value(k) == first_value(k - 1);
+    cluster = (continues ? cluster : 0) + static_cast<std::size_t>(sizes[k]);
+    if (cluster > LongClusterSize(n)) return false;
+  }
+  return true;
+}
+
 // UniqueIds for a tolerance of 0 on NaN-free rows with columns. The row
 // comparator is then plain lexicographic order of the values (+0 and -0 tie),
 // a strict weak ordering, and a group is a class of rows equal by ==. So the
 // stable sorted order is unique: rows by class in lexicographic order, each
 // class in ascending row numbers. It is built without sorting all rows: the
 // classes are numbered in sorted order from a hash table, and a counting
-// pass places every row. Returns false, with `inverse` partly written, when
-// the hash table gives up (see FindFirstRows).
-template <typename T, typename I, std::ptrdiff_t kWidth>
-bool UniqueIdsExact(const T* data, I height, I width, IndexVector<I>& sorted_ids,
-                    IndexVector<I>& unique_ids, I* inverse) {
+// pass places every row. Unstable, with -0 in the data (`negative_zero`),
+// the rows of a class may differ in the signs of zeros, and the order is the
+// sorting path's: the stable one or the plain unstable sort's, which class
+// numbers give (see SortRowsByClassUnstably). Returns false, with `inverse`
+// partly written, when the hash table gives up (see FindFirstRows) or memory
+// runs out.
+template <bool stable, typename T, typename I, std::ptrdiff_t kWidth>
+bool UniqueIdsExact(const T* data, I height, I width, bool negative_zero,
+                    IndexVector<I>& sorted_ids, IndexVector<I>& unique_ids, I* inverse) {
   const std::size_t n = static_cast<std::size_t>(height);
   // Each row's class, kept in `inverse` when the caller gave one.
   IndexVector<I> own_class;
@@ -1277,20 +1332,26 @@ bool UniqueIdsExact(const T* data, I height, I width, IndexVector<I>& sorted_ids
     return false;
   }
   const std::size_t count = first_rows.size();
-
-  // first_rows becomes the size, then the next free position, of each class.
-  IndexVector<I>& next = first_rows;
-  std::fill(next.begin(), next.end(), I(0));
-  for (std::size_t r = 0; r < n; ++r) ++next[static_cast<std::size_t>(row_class[r])];
-  unique_ids.resize(count);
+  // unique_ids holds the size of each class, then its first position.
+  unique_ids.assign(count, I(0));
+  for (std::size_t r = 0; r < n; ++r) ++unique_ids[static_cast<std::size_t>(row_class[r])];
+  const bool plain_order = !stable && negative_zero &&
+                           !UnstableSortKeepsStableOrder(data, n, kWidth > 0 ? kWidth : width,
+                                                         first_rows, unique_ids, row_class);
   I position = 0;
   for (std::size_t k = 0; k < count; ++k) {
-    const I size = next[k];
+    const I size = unique_ids[k];
     unique_ids[k] = position;
-    next[k] = position;
     position += size;
   }
   sorted_ids.resize(n);
+  if (plain_order) {
+    IndexVector<I>().swap(first_rows);
+    return SortRowsByClassUnstably(row_class, I(0), n, sorted_ids.data());
+  }
+  // first_rows becomes the next free position of each class.
+  IndexVector<I>& next = first_rows;
+  std::copy(unique_ids.begin(), unique_ids.end(), next.begin());
   for (std::size_t r = 0; r < n; ++r) {
     I& at = next[static_cast<std::size_t>(row_class[r])];
     sorted_ids[static_cast<std::size_t>(at++)] = static_cast<I>(r);
@@ -1299,34 +1360,44 @@ bool UniqueIdsExact(const T* data, I height, I width, IndexVector<I>& sorted_ids
 }
 
 // Whether a tolerance and a row matrix take the exact paths: tolerance 0,
-// rows with columns, no NaN and, when equal rows must also be equal bit for
-// bit (`bitwise`), no -0. One pass over the values.
+// rows with columns, no NaN. `negative_zero` receives whether a value is -0,
+// so that equal rows may differ in the signs of zeros. One pass over the
+// values.
 template <typename T, typename I>
-bool TakesExactPath(const T* data, I height, I width, T tolerance, bool bitwise) {
+bool TakesExactPath(const T* data, I height, I width, T tolerance, bool& negative_zero) {
   if (!(tolerance == T(0) && height > 1 && width > 0)) return false;
   const std::size_t values = static_cast<std::size_t>(height) * static_cast<std::size_t>(width);
-  return bitwise ? !ContainsNaNOrNegativeZero(data, values) : !ContainsNaN(data, values);
+  return !ContainsNaN(data, values, negative_zero);
 }
 
 // Runs the sort method and takes each group's head as its representative,
 // when the exact paths apply: UniqueIds<true> followed by SortIdsAndInverse
 // with `sorted_index`, UniqueIds<false> without it. `index` receives the
 // representatives, `inverse` (height entries) the group numbers. Equal rows
-// form a group, headed by the lowest of them (for the unstable sort, which
-// may pick any, only when equal rows are equal bit for bit: no -0). Returns
-// false, touching nothing, when the path does not apply, and with `inverse`
-// partly written when its hash table gives up (see FindFirstRows); the sort
-// method then gives the same result.
+// form a group, headed by the lowest of them; for the unstable sort, which
+// may pick any, only when equal rows are equal bit for bit (no -0), and
+// otherwise by the row UniqueIds<false> puts first. Returns false, touching
+// nothing, when the path does not apply, and with `inverse` partly written
+// when its hash table gives up (see FindFirstRows) or memory runs out; the
+// sort method then gives the same result.
 template <typename T, typename I>
 bool UniqueIdsFirstOccurrence(const T* data, I height, I width, T tolerance, bool sorted_index,
                               IndexVector<I>& index, I* inverse) {
-  if (!TakesExactPath(data, height, width, tolerance, !sorted_index)) return false;
+  bool negative_zero = false;
+  if (!TakesExactPath(data, height, width, tolerance, negative_zero)) return false;
   bool done = false;
   WithWidth(static_cast<std::ptrdiff_t>(width), [&](auto fixed) {
     constexpr std::ptrdiff_t kWidth = decltype(fixed)::value;
-    done = sorted_index
-               ? NumberClassesExact<false, T, I, kWidth>(data, height, width, index, inverse)
-               : NumberClassesExact<true, T, I, kWidth>(data, height, width, index, inverse);
+    if (sorted_index) {
+      done = NumberClassesExact<false, T, I, kWidth>(data, height, width, index, inverse);
+    } else if (!negative_zero) {
+      done = NumberClassesExact<true, T, I, kWidth>(data, height, width, index, inverse);
+    } else {
+      IndexVector<I> sorted_ids;
+      done = UniqueIdsExact<false, T, I, kWidth>(data, height, width, true, sorted_ids, index,
+                                                 inverse);
+      for (I& head : index) head = sorted_ids[static_cast<std::size_t>(head)];
+    }
   });
   return done;
 }
@@ -1456,14 +1527,15 @@ void UniqueIds(const T* data, I height, I width, T tolerance, IndexVector<I>& so
                IndexVector<I>& unique_ids, typename internal::NotDeduced<I>::type* inverse) {
   static_cast<void>(internal::CheckedSize(height));  // a negative height throws here
   // Tolerance 0 (or -0) on NaN-free data: the same result without the full
-  // sort, unless its hash table gives up. Unstable, only without -0 in the
-  // data: equal rows are then equal bit for bit, so whichever of them heads
-  // its group, the unique rows are the same.
-  if (internal::TakesExactPath(data, height, width, tolerance, !stable)) {
+  // sort, unless its hash table gives up. Unstable and without -0 in the
+  // data, equal rows are equal bit for bit, so whichever of them heads its
+  // group, the unique rows are the same.
+  bool negative_zero = false;
+  if (internal::TakesExactPath(data, height, width, tolerance, negative_zero)) {
     bool done = false;
     internal::WithWidth(static_cast<std::ptrdiff_t>(width), [&](auto fixed) {
-      done = internal::UniqueIdsExact<T, I, decltype(fixed)::value>(data, height, width, sorted_ids,
-                                                                    unique_ids, inverse);
+      done = internal::UniqueIdsExact<stable, T, I, decltype(fixed)::value>(
+          data, height, width, negative_zero, sorted_ids, unique_ids, inverse);
     });
     if (done) return;
   }

@@ -161,6 +161,24 @@ TYPED_TEST_SUITE(FastPaths, Types);
 
 constexpr int kWidths[] = {1, 2, 3, 4, 5, 8, 9};
 
+// The sorting path that the exact paths replace at tolerance 0.
+template <bool stable, typename T>
+Grouping SortingPathUniqueIds(const std::vector<T>& data, int height, int width) {
+  Grouping g;
+  g.inverse.assign(static_cast<std::size_t>(height), -1);
+  kedo::internal::UniqueIdsBySorting<stable>(data.data(), height, width, T(0), g.sorted_ids,
+                                             g.unique_ids, g.inverse.data());
+  return g;
+}
+
+std::vector<int> Heads(const Grouping& g) {
+  std::vector<int> heads;
+  for (const int position : g.unique_ids) {
+    heads.push_back(g.sorted_ids[static_cast<std::size_t>(position)]);
+  }
+  return heads;
+}
+
 // Tolerance 0 without NaN takes the hashed path: with the stable sort it must
 // give exactly the plain result; with the unstable one the same groups in the
 // same order, the same values, only the choice among equal rows may differ.
@@ -203,6 +221,7 @@ TYPED_TEST(FastPaths, ExactPathMatchesPlainSort) {
 
 // The driver's shortcut at tolerance 0 gives what UniqueIds<true> and
 // SortIdsAndInverse give, or what UniqueIds<false> gives, and declines NaN data.
+// With -0 in the data the unstable heads are those of the sorting path.
 TYPED_TEST(FastPaths, FirstOccurrencePathMatchesSortAndRenumber) {
   using T = TypeParam;
   std::mt19937 rng(9);
@@ -225,7 +244,7 @@ TYPED_TEST(FastPaths, FirstOccurrencePathMatchesSortAndRenumber) {
         EXPECT_EQ(inverse, plain.inverse);
 
         // Unstable: the heads in group order and the group numbers of
-        // UniqueIds<false>, equal rows headed by the lowest; declined with -0.
+        // UniqueIds<false>, equal rows headed by the lowest.
         auto positive = data;
         for (T& v : positive) v = v == T(0) ? T(0) : v;
         const Grouping unstable = PlainUniqueIds<false>(positive, height, width, T(0));
@@ -244,8 +263,11 @@ TYPED_TEST(FastPaths, FirstOccurrencePathMatchesSortAndRenumber) {
         const bool negative_zero =
             std::any_of(data.begin(), data.end(), [](T v) { return v == T(0) && std::signbit(v); });
         if (negative_zero) {
-          EXPECT_FALSE(kedo::internal::UniqueIdsFirstOccurrence(data.data(), height, width, T(0),
-                                                                false, index, inverse.data()));
+          const Grouping sorting = SortingPathUniqueIds<false>(data, height, width);
+          ASSERT_TRUE(kedo::internal::UniqueIdsFirstOccurrence(data.data(), height, width, T(0),
+                                                               false, index, inverse.data()));
+          EXPECT_EQ(inverse, sorting.inverse);
+          EXPECT_EQ(std::vector<int>(index.begin(), index.end()), Heads(sorting));
         }
       }
     }
@@ -261,6 +283,63 @@ TYPED_TEST(FastPaths, FirstOccurrencePathMatchesSortAndRenumber) {
                                                           index, inverse.data()));
   }
   EXPECT_EQ(inverse, std::vector<int>(10, -7));
+}
+
+// Copies that differ in the signs of zeros: the unstable exact path gives the
+// sorting path's order exactly. That is the stable order where every class
+// is one row repeated bit for bit and no first value fills more than an
+// eighth of the rows (from 256 rows on), else the plain unstable sort's.
+TYPED_TEST(FastPaths, ExactPathKeepsTheSortingPathsOrderWithSignedZeros) {
+  using T = TypeParam;
+  std::mt19937 rng(13);
+  std::uniform_int_distribution<int> coin(0, 1);
+  for (const int width : {1, 2, 3, 9}) {
+    for (const int height : {255, 256, 257, 3000}) {
+      // A pool of distinct first values, zeros of both signs elsewhere.
+      const int pool_size = height / 3;
+      std::vector<T> pool(static_cast<std::size_t>(pool_size * width));
+      for (int k = 0; k < pool_size; ++k) {
+        for (int c = 0; c < width; ++c) {
+          const T zero = coin(rng) != 0 ? T(-0.0) : T(0);
+          pool[static_cast<std::size_t>(k * width + c)] = c == 0 ? T(k + 1) : zero;
+        }
+      }
+      std::uniform_int_distribution<int> draw(0, pool_size - 1);
+      for (int shape = 0; shape < 5; ++shape) {
+        SCOPED_TRACE(::testing::Message()
+                     << "width " << width << " height " << height << " shape " << shape);
+        std::vector<T> data(static_cast<std::size_t>(height * width));
+        for (int r = 0; r < height; ++r) {
+          std::copy_n(pool.begin() + draw(rng) * width, width, data.begin() + r * width);
+        }
+        // 0: copies bit for bit; 1: one copy with a zero's sign flipped;
+        // 2 and 3: one first value in height / 8 rows, then one more;
+        // 4: a first column of zeros of both signs.
+        const int crowded = height / 8 + (shape == 3 ? 1 : 0);
+        for (int r = 0; r < height; ++r) {
+          T& first = data[static_cast<std::size_t>(r * width)];
+          if ((shape == 2 || shape == 3) && r < crowded) {
+            std::copy_n(pool.begin(), width, data.begin() + r * width);
+            first = T(0.5);
+          }
+          if (shape == 4) first = coin(rng) != 0 ? T(-0.0) : T(0);
+        }
+        if (shape == 1) {
+          std::copy_n(data.begin(), width, data.begin() + width);
+          data[static_cast<std::size_t>(width + width - 1)] = T(-0.0);
+          data[static_cast<std::size_t>(width - 1)] = T(0);
+        }
+        if (width == 1 && shape != 1) data[0] = T(-0.0);  // a row of its own
+        const Grouping fast = FastUniqueIds<false>(data, height, width, T(0));
+        ExpectSameGrouping<T>(fast, SortingPathUniqueIds<false>(data, height, width));
+        const bool stable_order = height >= 256 && (shape == 0 || shape == 2);
+        const Grouping stable = SortingPathUniqueIds<true>(data, height, width);
+        if (stable_order) {
+          EXPECT_EQ(fast.sorted_ids, stable.sorted_ids);
+        }
+      }
+    }
+  }
 }
 
 // Inverts ExactRows<double, 1>::Hash (xor-shifts and odd multipliers undo).
