@@ -388,19 +388,50 @@ bool FirstColumnDecidesNone(T smallest, T largest, T tolerance) {
   return smallest == largest || largest - smallest < tolerance;
 }
 
-// For SortByNextColumn: elements[0 .. numbers) in order of their keys, the
-// next column's values, and NaN keys behind them up to m. Cuts the numbers
-// into runs in which each key is less than the tolerance from the next,
-// gives every element the first value `first` back (it answers as each row's
-// own would: undecided) and sorts each run and the NaN rows with
-// `tie_broken`: short ones by insertion, long ones by UnstableSort when
-// `in_place`, else by StableSort.
+// Below this many rows a radix sort by the next column's values costs more,
+// with its count tables, than the reads of rows that it saves.
+inline constexpr std::size_t kNextColumnMinimum = 128;
+
 template <typename T, typename I, typename TieBroken>
-void SortRunsOfNextColumn(KeyedRow<T, I>* elements, std::size_t m, std::size_t numbers, T tolerance,
+bool SortByNextColumn(const T* data, std::ptrdiff_t w, std::ptrdiff_t next_column, T tolerance,
+                      T first, KeyedRow<T, I>* elements, std::size_t m, const TieBroken& tie_broken,
+                      bool in_place = false);
+
+// For SortByNextColumn: elements[0 .. numbers) in order of their keys, the
+// values of column `column`, and NaN keys behind them up to m. Cuts the
+// numbers into runs in which each key is less than the tolerance from the
+// next, gives every element the first value `first` back (it answers as each
+// row's own would: undecided) and sorts each run and the NaN rows with
+// `tie_broken`: short ones by insertion, long ones by UnstableSort when
+// `in_place`, else by StableSort. A run whose keys decide no pair of it is
+// ordered by row number when `column` is the last (every pair of it is
+// equivalent), and when long by SortByNextColumn on the column after, for
+// the first few columns.
+template <typename T, typename I, typename TieBroken>
+void SortRunsOfNextColumn(const T* data, std::ptrdiff_t w, std::ptrdiff_t column,
+                          KeyedRow<T, I>* elements, std::size_t m, std::size_t numbers, T tolerance,
                           T first, const TieBroken& tie_broken, bool in_place) {
   constexpr std::size_t kInsertionRun = 32;
+  constexpr std::ptrdiff_t kRadixColumns = 16;
   auto sort_run = [&](std::size_t begin, std::size_t end) {
+    const bool undecided =
+        begin < numbers &&
+        FirstColumnDecidesNone(elements[begin].key, elements[end - 1].key, tolerance);
     for (std::size_t i = begin; i < end; ++i) elements[i].key = first;
+    if (undecided && column + 1 == w) {
+      const auto by_id = [](const KeyedRow<T, I>& a, const KeyedRow<T, I>& b) {
+        return a.id < b.id;
+      };
+      if (!std::is_sorted(elements + begin, elements + end, by_id)) {
+        std::sort(elements + begin, elements + end, by_id);
+      }
+      return;
+    }
+    if (undecided && end - begin > kNextColumnMinimum && column + 1 < std::min(w, kRadixColumns) &&
+        SortByNextColumn(data, w, column + 1, tolerance, first, elements + begin, end - begin,
+                         tie_broken, in_place)) {
+      return;
+    }
     if (end - begin <= kInsertionRun) {
       InsertionSort(elements + begin, elements + end, tie_broken);
     } else if (in_place) {
@@ -444,11 +475,8 @@ void SortRunsOfNextColumn(KeyedRow<T, I>* elements, std::size_t m, std::size_t n
 template <typename T, typename I, typename TieBroken>
 bool SortByNextColumn(const T* data, std::ptrdiff_t w, std::ptrdiff_t next_column, T tolerance,
                       T first, KeyedRow<T, I>* elements, std::size_t m, const TieBroken& tie_broken,
-                      bool in_place = false) {
+                      bool in_place) {
   constexpr std::size_t kFewDescents = 8;
-  // Below this the radix sort's count tables cost more than the reads of
-  // rows that it saves.
-  constexpr std::size_t kShortRange = 128;
   auto next_value = [&](I id) { return data[static_cast<std::ptrdiff_t>(id) * w + next_column]; };
   if (in_place) {
     for (std::size_t i = 0; i < m; ++i) elements[i].key = next_value(elements[i].id);
@@ -456,10 +484,11 @@ bool SortByNextColumn(const T* data, std::ptrdiff_t w, std::ptrdiff_t next_colum
     const std::size_t numbers =
         static_cast<std::size_t>(std::partition(elements, elements + m, is_number) - elements);
     RadixSortByValueAndId(elements, numbers);
-    SortRunsOfNextColumn(elements, m, numbers, tolerance, first, tie_broken, true);
+    SortRunsOfNextColumn(data, w, next_column, elements, m, numbers, tolerance, first, tie_broken,
+                         true);
     return true;
   }
-  if (m <= kShortRange) return false;
+  if (m <= kNextColumnMinimum) return false;
   // Second values mostly in order already: the merge sort is quicker.
   std::size_t descents = 0;
   for (std::size_t i = 1; i < m; ++i) {
@@ -492,7 +521,8 @@ bool SortByNextColumn(const T* data, std::ptrdiff_t w, std::ptrdiff_t next_colum
     for (std::size_t i = numbers; i < m; ++i) elements[i] = KeyedRow<T, I>{first, ids[i]};
   }
   OrderKeyTiesByValue(elements, numbers, numbers, false);
-  SortRunsOfNextColumn(elements, m, numbers, tolerance, first, tie_broken, false);
+  SortRunsOfNextColumn(data, w, next_column, elements, m, numbers, tolerance, first, tie_broken,
+                       false);
   return true;
 }
 
