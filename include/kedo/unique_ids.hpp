@@ -233,25 +233,36 @@ struct ByFirstValueAndId {
   }
 };
 
-// Sorts elements[0 .. n), keyed rows whose keys are not NaN, as std::sort
-// with ByFirstValueAndId would (a strict order, so exactly that order), in
-// place: an MSD radix sort on the keys' OrderedBits, 8 bits a level from
-// the top, each bucket permuted into place by cycles. A level whose digit
-// every element shares costs one counting pass. Buckets of up to kSmall
-// elements, and elements whose keys share all their bits, go to std::sort.
-// No memory beyond the stack; reads and writes only elements[0 .. n).
-template <typename T, typename I>
-void RadixSortByValueAndId(KeyedRow<T, I>* elements, std::size_t n,
-                           int shift = 8 * static_cast<int>(sizeof(T)) - kRadixDigitBits) {
+// Sorts elements[0 .. n) in place by bits(element), an unsigned integer, from
+// bit `shift` + 7 down: an MSD radix sort, 8 bits a level, each bucket
+// permuted into place by cycles. A level whose digit every element shares
+// costs one counting pass. Buckets of up to kSmall elements go to
+// small_sort(first, last); elements whose bits are all alike to
+// all_alike(first, last). No memory beyond the stack; reads and writes only
+// elements[0 .. n).
+template <typename E, typename Bits, typename SmallSort, typename AllAlike>
+void RadixSortInPlace(E* elements, std::size_t n, int shift, const Bits& bits,
+                      const SmallSort& small_sort, const AllAlike& all_alike) {
   constexpr std::size_t kSmall = 64;
-  auto digit = [&shift](const KeyedRow<T, I>& e) {
-    return static_cast<std::size_t>((OrderedBits(e.key) >> shift) & (kRadixBuckets - 1));
+  auto digit = [&shift, &bits](const E& e) {
+    return static_cast<std::size_t>((bits(e) >> shift) & (kRadixBuckets - 1));
   };
   std::size_t count[kRadixBuckets];
+  bool alike_checked = false;
   for (; n > kSmall && shift >= 0; shift -= kRadixDigitBits) {
     std::fill(count, count + kRadixBuckets, std::size_t{0});
     for (std::size_t i = 0; i < n; ++i) ++count[digit(elements[i])];
-    if (count[digit(elements[0])] == n) continue;
+    if (count[digit(elements[0])] == n) {
+      // Once, at the first digit that all share: maybe they share every bit.
+      if (!alike_checked) {
+        alike_checked = true;
+        const auto first_bits = bits(elements[0]);
+        std::size_t i = 1;
+        while (i < n && bits(elements[i]) == first_bits) ++i;
+        if (i == n) break;
+      }
+      continue;
+    }
     std::size_t next[kRadixBuckets];
     std::size_t end[kRadixBuckets];
     std::size_t offset = 0;
@@ -262,7 +273,7 @@ void RadixSortByValueAndId(KeyedRow<T, I>* elements, std::size_t n,
     }
     for (std::size_t b = 0; b < kRadixBuckets; ++b) {
       while (next[b] < end[b]) {
-        KeyedRow<T, I> moving = elements[next[b]];
+        E moving = elements[next[b]];
         for (std::size_t d = digit(moving); d != b; d = digit(moving)) {
           std::swap(moving, elements[next[d]++]);
         }
@@ -271,12 +282,39 @@ void RadixSortByValueAndId(KeyedRow<T, I>* elements, std::size_t n,
     }
     for (std::size_t b = 0, begin = 0; b < kRadixBuckets; begin = end[b++]) {
       if (end[b] - begin > 1) {
-        RadixSortByValueAndId(elements + begin, end[b] - begin, shift - kRadixDigitBits);
+        RadixSortInPlace(elements + begin, end[b] - begin, shift - kRadixDigitBits, bits,
+                         small_sort, all_alike);
       }
     }
     return;
   }
-  std::sort(elements, elements + n, ByFirstValueAndId());
+  if (n > kSmall) {
+    all_alike(elements, elements + n);  // every bit shared
+  } else {
+    small_sort(elements, elements + n);
+  }
+}
+
+// Sorts elements[0 .. n), keyed rows whose keys are not NaN, as std::sort
+// with ByFirstValueAndId would (a strict order, so exactly that order), in
+// place: RadixSortInPlace on the keys' OrderedBits from the top, then rows
+// whose keys share all their bits on their row numbers (non-negative, all
+// different). No memory beyond the stack; reads and writes only
+// elements[0 .. n).
+template <typename T, typename I>
+void RadixSortByValueAndId(KeyedRow<T, I>* elements, std::size_t n,
+                           int shift = 8 * static_cast<int>(sizeof(T)) - kRadixDigitBits) {
+  using E = KeyedRow<T, I>;
+  const auto small_sort = [](E* first, E* last) { std::sort(first, last, ByFirstValueAndId()); };
+  const auto by_id = [small_sort](E* first, E* last) {
+    RadixSortInPlace(
+        first, static_cast<std::size_t>(last - first),
+        8 * static_cast<int>(sizeof(I)) - kRadixDigitBits,
+        [](const E& e) { return static_cast<std::make_unsigned_t<I>>(e.id); }, small_sort,
+        small_sort);
+  };
+  RadixSortInPlace(
+      elements, n, shift, [](const E& e) { return OrderedBits(e.key); }, small_sort, by_id);
 }
 
 // The first-column keys of the presort: the order of the values by `<` (-0

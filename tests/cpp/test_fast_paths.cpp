@@ -1020,8 +1020,8 @@ TEST(FastPaths, KeyTiesAreOrderedByValueStably) {
 // The in-place radix sort by value and row number gives std::sort's order
 // exactly, and writes nothing outside its range: values of one byte's
 // spread, of every exponent, repeated, -0 beside +0, infinities and
-// subnormals; ranges around the size below which std::sort takes over, and
-// ranges whose keys share every bit.
+// subnormals; ranges around the size below which std::sort takes over,
+// ranges whose keys share every bit, and ranges whose first two keys do.
 TYPED_TEST(FastPaths, RadixSortByValueAndIdMatchesStdSort) {
   using T = TypeParam;
   using Keyed = kedo::internal::KeyedRow<T, int>;
@@ -1039,7 +1039,7 @@ TYPED_TEST(FastPaths, RadixSortByValueAndIdMatchesStdSort) {
   std::uniform_int_distribution<int> exponent(-60, 60);
   std::uniform_int_distribution<int> special(0, 6);
   for (const int n : {0, 1, 2, 64, 65, 300, 5000}) {
-    for (int kind = 0; kind < 5; ++kind) {
+    for (int kind = 0; kind < 6; ++kind) {
       SCOPED_TRACE(::testing::Message() << "n " << n << " kind " << kind);
       const Keyed guard{T(-7), -1};
       std::vector<Keyed> elements(static_cast<std::size_t>(n) + 2, guard);
@@ -1049,6 +1049,8 @@ TYPED_TEST(FastPaths, RadixSortByValueAndIdMatchesStdSort) {
         if (kind == 1) value = static_cast<T>(1 + small(rng) * std::ldexp(1.0, -20));
         if (kind == 2) value = static_cast<T>(std::ldexp(unit(rng) - 0.5, exponent(rng)));
         if (kind == 3) value = i % 3 == 0 ? specials[special(rng)] : static_cast<T>(small(rng));
+        // The first two alike, the others apart in the low bits only.
+        if (kind == 5) value = static_cast<T>(1 + (i < 2 ? 7 : small(rng)) * std::ldexp(1.0, -20));
         elements[static_cast<std::size_t>(i) + 1] = Keyed{value, n - i};
       }
       std::vector<Keyed> want(elements.begin() + 1, elements.end() - 1);
